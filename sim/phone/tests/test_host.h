@@ -89,12 +89,14 @@ struct TestHost {
     }
     return got;
   }
-  // Reads until `text` has been seen (or time runs out); returns all bytes read.
+  // Reads packets until `text` has been seen (or time runs out); returns all
+  // bytes read, which may run past `text` to the end of its packet.
   std::string readUntil(uint8_t endpoint, std::string_view text, uint64_t limit = 100) {
     std::string got;
     for (uint64_t f = 0; f < limit && got.find(text) == std::string::npos; ++f, frames(1)) {
       Bytes packet;
-      while (phone.in(endpoint, bulkMaxPacket, packet, now) == Handshake::Ack && !packet.empty()) {
+      while (got.find(text) == std::string::npos &&
+             phone.in(endpoint, bulkMaxPacket, packet, now) == Handshake::Ack && !packet.empty()) {
         got.append(packet.begin(), packet.end());
         packet.clear();
       }
