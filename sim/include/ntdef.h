@@ -1,0 +1,5 @@
+// Base NT definitions.
+#pragma once
+
+#include "nt/types.h"
+#include "nt/status.h"

@@ -1,0 +1,5 @@
+// NTSTATUS values.
+#pragma once
+
+#include "nt/types.h"
+#include "nt/status.h"
