@@ -46,6 +46,7 @@ class Modem : private AtCallControl {
 
   // Scripting the far end.
   RemotePeer& peer() { return peer_; }
+  const RemotePeer& peer() const { return peer_; }
   void setDialAnswer(DialAnswer answer, uint32_t delayFrames);
   void setConnectRate(uint32_t rate) { rate_ = rate; }
   bool incomingCall(uint64_t now, int rings);

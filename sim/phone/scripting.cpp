@@ -20,7 +20,7 @@ void Q93KPhone::withPeer(PeerId peer, const std::function<void(RemotePeer&)>& sc
 
 PeerCounters Q93KPhone::peerCounters(PeerId peer) const {
   std::lock_guard lock(mu_);
-  return peer == PeerId::Modem ? const_cast<Modem&>(modem_).peer().counters()
+  return peer == PeerId::Modem ? modem_.peer().counters()
                                : extraPeer_.counters();
 }
 
