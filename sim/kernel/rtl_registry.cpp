@@ -4,11 +4,17 @@
 #include <cstring>
 #include <vector>
 
-#include "nt/rtl.h"
 #include "nt/ex.h"
+#include "nt/rtl.h"
 #include "object.h"
 #include "registry.h"
 #include "verifier.h"
+
+namespace sim::kernel::pool {
+// The pool's own entry point: a string stored for a direct query table entry is charged
+// to the driver that called RtlQueryRegistryValues.
+void* Allocate(int type, size_t size, ULONG tag, const void* site);
+}  // namespace sim::kernel::pool
 
 namespace {
 
@@ -124,7 +130,7 @@ WString Expand(const WCHAR* text, size_t chars, const WCHAR* environment) {
   return out;
 }
 
-NTSTATUS StoreDirect(PRTL_QUERY_REGISTRY_TABLE e, ULONG type, const void* data, ULONG length) {
+NTSTATUS StoreDirect(PRTL_QUERY_REGISTRY_TABLE e, ULONG type, const void* data, ULONG length, const void* site) {
   if (IsStringType(type)) {
     auto* us = static_cast<PUNICODE_STRING>(e->EntryContext);
     ULONG textBytes = length;
@@ -133,7 +139,7 @@ NTSTATUS StoreDirect(PRTL_QUERY_REGISTRY_TABLE e, ULONG type, const void* data, 
     }
     if (length > UNICODE_STRING_MAX_BYTES) return STATUS_BUFFER_TOO_SMALL;
     if (us->Buffer == nullptr) {
-      us->Buffer = (PWSTR)ExAllocatePoolWithTag(PagedPool, length ? length : sizeof(WCHAR), kStringTag);
+      us->Buffer = (PWSTR)pool::Allocate(PagedPool, length ? length : sizeof(WCHAR), kStringTag, site);
       if (us->Buffer == nullptr) return STATUS_NO_MEMORY;
       us->MaximumLength = (USHORT)length;
     } else if (length > us->MaximumLength) {
@@ -169,7 +175,7 @@ NTSTATUS CallRoutine(PRTL_QUERY_REGISTRY_TABLE e, PWSTR name, ULONG type, PVOID 
 
 // Hands one value (stored or default) to the table entry.
 NTSTATUS Deliver(PRTL_QUERY_REGISTRY_TABLE e, PWSTR name, ULONG type, const void* rawData, ULONG length,
-                 PVOID context, PVOID environment) {
+                 PVOID context, PVOID environment, const void* site) {
   // Strings are handed on with a terminator even when stored without one.
   std::vector<UCHAR> data(static_cast<const UCHAR*>(rawData), static_cast<const UCHAR*>(rawData) + length);
   data.resize(length + 2 * sizeof(WCHAR), 0);
@@ -183,7 +189,7 @@ NTSTATUS Deliver(PRTL_QUERY_REGISTRY_TABLE e, PWSTR name, ULONG type, const void
     data.resize(length + sizeof(WCHAR), 0);
     type = REG_SZ;
   }
-  if (e->Flags & RTL_QUERY_REGISTRY_DIRECT) return StoreDirect(e, type, data.data(), length);
+  if (e->Flags & RTL_QUERY_REGISTRY_DIRECT) return StoreDirect(e, type, data.data(), length, site);
   if (type == REG_MULTI_SZ && expand) {
     const WCHAR* p = (const WCHAR*)data.data();
     const WCHAR* end = p + length / sizeof(WCHAR);
@@ -228,7 +234,8 @@ ULONG DefaultLength(ULONG type, const void* data) {
 }
 
 // Calls the entry's routine for every value of `key`.
-NTSTATUS EnumerateAll(PRTL_QUERY_REGISTRY_TABLE e, HANDLE key, PVOID context, PVOID environment) {
+NTSTATUS EnumerateAll(PRTL_QUERY_REGISTRY_TABLE e, HANDLE key, PVOID context, PVOID environment,
+                      const void* site) {
   ULONG found = 0;
   for (ULONG index = 0;; ++index) {
     std::vector<UCHAR> buf(256);
@@ -244,7 +251,8 @@ NTSTATUS EnumerateAll(PRTL_QUERY_REGISTRY_TABLE e, HANDLE key, PVOID context, PV
     auto* info = (PKEY_VALUE_FULL_INFORMATION)buf.data();
     WString name(info->Name, info->Name + info->NameLength / sizeof(WCHAR));
     name.push_back(0);
-    st = Deliver(e, name.data(), info->Type, buf.data() + info->DataOffset, info->DataLength, context, environment);
+    st = Deliver(e, name.data(), info->Type, buf.data() + info->DataOffset, info->DataLength, context, environment,
+                 site);
     if (!NT_SUCCESS(st)) return st;
     ++found;
   }
@@ -252,7 +260,7 @@ NTSTATUS EnumerateAll(PRTL_QUERY_REGISTRY_TABLE e, HANDLE key, PVOID context, PV
   return STATUS_SUCCESS;
 }
 
-NTSTATUS QueryEntry(PRTL_QUERY_REGISTRY_TABLE e, HANDLE key, PVOID context, PVOID environment) {
+NTSTATUS QueryEntry(PRTL_QUERY_REGISTRY_TABLE e, HANDLE key, PVOID context, PVOID environment, const void* site) {
   if (e->Flags & RTL_QUERY_REGISTRY_DIRECT) {
     if (e->Name == nullptr || e->EntryContext == nullptr) return STATUS_INVALID_PARAMETER;
   } else if (e->QueryRoutine == nullptr) {
@@ -261,7 +269,7 @@ NTSTATUS QueryEntry(PRTL_QUERY_REGISTRY_TABLE e, HANDLE key, PVOID context, PVOI
   if (e->Name == nullptr) {
     if (e->Flags & RTL_QUERY_REGISTRY_NOVALUE) return CallRoutine(e, nullptr, REG_NONE, nullptr, 0, context);
     if (key == nullptr) return (e->Flags & RTL_QUERY_REGISTRY_REQUIRED) ? STATUS_OBJECT_NAME_NOT_FOUND : STATUS_SUCCESS;
-    return EnumerateAll(e, key, context, environment);
+    return EnumerateAll(e, key, context, environment, site);
   }
   UNICODE_STRING name = CountedName(e->Name);
   StoredValue v;
@@ -275,14 +283,14 @@ NTSTATUS QueryEntry(PRTL_QUERY_REGISTRY_TABLE e, HANDLE key, PVOID context, PVOI
     if (length == 0 && IsStringType(defaultType) && e->DefaultData != nullptr) {
       length = DefaultLength(defaultType, e->DefaultData);
     }
-    return Deliver(e, e->Name, defaultType, e->DefaultData, length, context, environment);
+    return Deliver(e, e->Name, defaultType, e->DefaultData, length, context, environment, site);
   }
   if (!NT_SUCCESS(st)) return st;
   if ((e->Flags & RTL_QUERY_REGISTRY_TYPECHECK) && (e->Flags & RTL_QUERY_REGISTRY_DIRECT) &&
       v.type != (e->DefaultType >> RTL_QUERY_REGISTRY_TYPECHECK_SHIFT)) {
     return STATUS_OBJECT_TYPE_MISMATCH;
   }
-  st = Deliver(e, e->Name, v.type, v.data.data(), (ULONG)v.data.size(), context, environment);
+  st = Deliver(e, e->Name, v.type, v.data.data(), (ULONG)v.data.size(), context, environment, site);
   if (NT_SUCCESS(st) && (e->Flags & RTL_QUERY_REGISTRY_DELETE)) registry::DeleteValue(key, &name, KernelMode);
   return st;
 }
@@ -336,7 +344,8 @@ NTSTATUS NTAPI RtlDeleteRegistryValue(ULONG RelativeTo, PCWSTR Path, PCWSTR Valu
 
 NTSTATUS NTAPI RtlQueryRegistryValues(ULONG RelativeTo, PCWSTR Path, PRTL_QUERY_REGISTRY_TABLE QueryTable,
                                       PVOID Context, PVOID Environment) {
-  CheckPassive(SIM_CALLER());
+  const void* site = SIM_CALLER();
+  CheckPassive(site);
   HANDLE top;
   bool ownedTop;
   NTSTATUS st = OpenRelative(RelativeTo, Path, false, KEY_READ, &top, &ownedTop);
@@ -375,12 +384,12 @@ NTSTATUS NTAPI RtlQueryRegistryValues(ULONG RelativeTo, PCWSTR Path, PRTL_QUERY_
       if (e->Flags & RTL_QUERY_REGISTRY_NOVALUE) {
         st = CallRoutine(e, e->Name, REG_NONE, nullptr, 0, Context);
       } else {
-        st = current != nullptr ? EnumerateAll(e, current, Context, Environment) : STATUS_SUCCESS;
+        st = current != nullptr ? EnumerateAll(e, current, Context, Environment, site) : STATUS_SUCCESS;
       }
       if (!NT_SUCCESS(st)) break;
       continue;
     }
-    st = QueryEntry(e, current, Context, Environment);
+    st = QueryEntry(e, current, Context, Environment, site);
     if (!NT_SUCCESS(st)) break;
   }
   leaveSubkey();

@@ -2,8 +2,18 @@
 // ANSI <-> Unicode conversion, integers and GUIDs. Every write stays inside MaximumLength.
 #include "nt/rtl.h"
 #include "nt/ex.h"
+#include "verifier.h"
+
+namespace sim::kernel::pool {
+// The pool's own entry points: strings the library allocates are charged to the driver
+// call site that asked for them, so leak reports and failure injection name the driver.
+void* Allocate(int type, size_t size, ULONG tag, const void* site);
+void Free(void* p, ULONG tag, bool checkTag, const void* site);
+}  // namespace sim::kernel::pool
 
 namespace {
+
+using sim::kernel::pool::Allocate;
 
 // Pool tag of strings the library allocates for its caller ("Strg").
 constexpr ULONG kStringTag = 'S' | ('t' << 8) | ('r' << 16) | ((ULONG)'g' << 24);
@@ -248,7 +258,7 @@ NTSTATUS NTAPI RtlUpcaseUnicodeString(PUNICODE_STRING DestinationString, PCUNICO
                                       BOOLEAN AllocateDestinationString) {
   USHORT bytes = SourceString->Length;
   if (AllocateDestinationString) {
-    DestinationString->Buffer = (PWSTR)ExAllocatePoolWithTag(PagedPool, bytes ? bytes : sizeof(WCHAR), kStringTag);
+    DestinationString->Buffer = (PWSTR)Allocate(PagedPool, bytes ? bytes : sizeof(WCHAR), kStringTag, SIM_CALLER());
     if (DestinationString->Buffer == nullptr) return STATUS_NO_MEMORY;
     DestinationString->MaximumLength = bytes;
   } else if (bytes > DestinationString->MaximumLength) {
@@ -276,7 +286,7 @@ NTSTATUS NTAPI RtlAnsiStringToUnicodeString(PUNICODE_STRING DestinationString, P
   ULONG bytes = (ULONG)SourceString->Length * sizeof(WCHAR);
   if (bytes > kMaxUnicodeBytes - sizeof(WCHAR)) return STATUS_INVALID_PARAMETER_2;
   if (AllocateDestinationString) {
-    DestinationString->Buffer = (PWSTR)ExAllocatePoolWithTag(PagedPool, bytes + sizeof(WCHAR), kStringTag);
+    DestinationString->Buffer = (PWSTR)Allocate(PagedPool, bytes + sizeof(WCHAR), kStringTag, SIM_CALLER());
     if (DestinationString->Buffer == nullptr) return STATUS_NO_MEMORY;
     DestinationString->MaximumLength = (USHORT)(bytes + sizeof(WCHAR));
   } else if (bytes > DestinationString->MaximumLength) {
@@ -295,7 +305,7 @@ NTSTATUS NTAPI RtlUnicodeStringToAnsiString(PANSI_STRING DestinationString, PCUN
   if (needed > MAXUSHORT) return STATUS_INVALID_PARAMETER_2;
   NTSTATUS status = STATUS_SUCCESS;
   if (AllocateDestinationString) {
-    DestinationString->Buffer = (PCHAR)ExAllocatePoolWithTag(PagedPool, needed, kStringTag);
+    DestinationString->Buffer = (PCHAR)Allocate(PagedPool, needed, kStringTag, SIM_CALLER());
     if (DestinationString->Buffer == nullptr) return STATUS_NO_MEMORY;
     DestinationString->MaximumLength = (USHORT)needed;
   } else if (needed > DestinationString->MaximumLength) {
@@ -314,13 +324,13 @@ NTSTATUS NTAPI RtlUnicodeStringToAnsiString(PANSI_STRING DestinationString, PCUN
 }
 
 void NTAPI RtlFreeUnicodeString(PUNICODE_STRING UnicodeString) {
-  if (UnicodeString->Buffer != nullptr) ExFreePoolWithTag(UnicodeString->Buffer, kStringTag);
+  if (UnicodeString->Buffer != nullptr) sim::kernel::pool::Free(UnicodeString->Buffer, kStringTag, true, SIM_CALLER());
   UnicodeString->Buffer = nullptr;
   UnicodeString->Length = UnicodeString->MaximumLength = 0;
 }
 
 void NTAPI RtlFreeAnsiString(PANSI_STRING AnsiString) {
-  if (AnsiString->Buffer != nullptr) ExFreePoolWithTag(AnsiString->Buffer, kStringTag);
+  if (AnsiString->Buffer != nullptr) sim::kernel::pool::Free(AnsiString->Buffer, kStringTag, true, SIM_CALLER());
   AnsiString->Buffer = nullptr;
   AnsiString->Length = AnsiString->MaximumLength = 0;
 }
@@ -383,7 +393,7 @@ NTSTATUS NTAPI RtlGUIDFromString(PCUNICODE_STRING GuidString, GUID* Guid) {
 
 NTSTATUS NTAPI RtlStringFromGUID(REFGUID Guid, PUNICODE_STRING GuidString) {
   constexpr ULONG kChars = 38;
-  PWSTR buf = (PWSTR)ExAllocatePoolWithTag(PagedPool, (kChars + 1) * sizeof(WCHAR), kStringTag);
+  PWSTR buf = (PWSTR)Allocate(PagedPool, (kChars + 1) * sizeof(WCHAR), kStringTag, SIM_CALLER());
   if (buf == nullptr) return STATUS_NO_MEMORY;
   static const char kHex[] = "0123456789ABCDEF";
   ULONG pos = 0;
