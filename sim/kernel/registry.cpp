@@ -522,9 +522,11 @@ NTSTATUS QueryValue(HANDLE key, PCUNICODE_STRING name, KEY_VALUE_INFORMATION_CLA
                     PULONG resultLength, KPROCESSOR_MODE mode) {
   return WithKey(key, mode, KEY_QUERY_VALUE, [&](Key* k) {
     Record r(0);
+    // The class is checked before the name, so a bad class fails the same way every time.
+    if (!ValueRecord(Value{}, cls, &r)) return STATUS_INVALID_PARAMETER;
     Value* v = FindValue(k, ValueName(name));
     if (v == nullptr) return STATUS_OBJECT_NAME_NOT_FOUND;
-    if (!ValueRecord(*v, cls, &r)) return STATUS_INVALID_PARAMETER;
+    ValueRecord(*v, cls, &r);
     return r.Deliver(buffer, length, resultLength);
   });
 }
