@@ -5,6 +5,7 @@
 
 #include <cstring>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "kernel_fixture.h"
@@ -364,6 +365,32 @@ TEST_F(Registry, HandlesOpenAcrossResetSeeTheKeyDeleted) {
   ULONG len;
   EXPECT_EQ(ZwQueryKey(h, KeyBasicInformation, buf, sizeof buf, &len), STATUS_KEY_DELETED);
   EXPECT_EQ(ZwClose(h), STATUS_SUCCESS);
+}
+
+TEST_F(Registry, ManyThreadsShareTheHive) {
+  // Writers create and remove subtrees while readers walk, save and query through handles.
+  std::vector<std::thread> threads;
+  for (int t = 0; t < 4; ++t) {
+    threads.emplace_back([t] {
+      const std::string mine = std::string(kTest) + "\\T" + std::to_string(t);
+      for (int i = 0; i < 200; ++i) {
+        reg::SetDword(mine + "\\Leaf", "N", (ULONG)i);
+        reg::SubKeys(kTest);
+        HANDLE h = nullptr;
+        if (NT_SUCCESS(reg::OpenKey(mine + "\\Leaf", nullptr, KEY_READ, KernelMode, &h))) {
+          alignas(8) UCHAR buf[128];
+          ULONG len;
+          NTSTATUS st = reg::QueryKey(h, KeyFullInformation, buf, sizeof buf, &len, KernelMode);
+          EXPECT_TRUE(st == STATUS_SUCCESS || st == STATUS_KEY_DELETED) << std::hex << st;
+          sim::kernel::HandleClose(h);
+        }
+        if (i % 3 == 0) reg::DeleteTree(mine);
+        if (t == 0 && i % 50 == 0) reg::SaveText();
+      }
+    });
+  }
+  for (std::thread& th : threads) th.join();
+  EXPECT_LE(reg::SubKeys(kTest).size(), 4u);
 }
 
 void OpenKeyAtDispatch() {

@@ -38,6 +38,7 @@ struct StringCase {
   bool wide;  // Unicode destination (else ANSI)
   bool terminated;  // a NUL right after Length
 };
+void PrintTo(const StringCase& c, std::ostream* os) { *os << c.name; }
 
 UNICODE_STRING kHello = RTL_CONSTANT_STRING(L"hello");
 UNICODE_STRING kCde = RTL_CONSTANT_STRING(L"cde");
