@@ -129,7 +129,9 @@ TEST_P(RtlStringIntoShortBuffer, ReportsAndNeverOverruns) {
   EXPECT_EQ(got, c.text);
   if (c.terminated) {
     EXPECT_EQ(buffer[length], 0);
-    if (c.wide) EXPECT_EQ(buffer[length + 1], 0);
+    if (c.wide) {
+      EXPECT_EQ(buffer[length + 1], 0);
+    }
   }
   for (size_t i = c.max; i < sizeof buffer; ++i) ASSERT_EQ(buffer[i], kGuard) << "overrun at byte " << i;
 }
@@ -153,7 +155,9 @@ TEST_F(Rtl, ParsesIntegersWithSignBaseAndPrefix) {
   for (const auto& c : cases) {
     ULONG v = 0;
     EXPECT_EQ(RtlCharToInteger(c.text, c.base, &v), c.status) << c.text;
-    if (NT_SUCCESS(c.status)) EXPECT_EQ(v, c.value) << c.text;
+    if (NT_SUCCESS(c.status)) {
+      EXPECT_EQ(v, c.value) << c.text;
+    }
   }
   // The Unicode form stops at Length, not at a terminator.
   WCHAR digits[] = L"12345";
