@@ -16,6 +16,8 @@ struct BootOptions {
   double wallScale = 1.0;
   // Number of DPC processors; DPCs queued to the machine run on these threads.
   int dpcThreads = 1;
+  // The registry layout of the 98 platform (Services\Class, no Control\Class).
+  bool win98Registry = false;
 };
 
 // Brings up a fresh kernel state: clock at zero, empty pool and handle tables, the DPC

@@ -7,6 +7,7 @@
 #include "internal.h"
 #include "kernel.h"
 #include "object.h"
+#include "registry.h"
 #include "verifier.h"
 
 namespace sim::kernel {
@@ -137,6 +138,7 @@ void Boot(const BootOptions& options) {
   gHostThreads = 0;
   tSlot.thread = nullptr;
   SetThreadName("main");
+  registry::Reset(options.win98Registry ? registry::Layout::Win98 : registry::Layout::Nt);
   StartDpcThreads(options.dpcThreads);
   if (options.wallClock) StartWallClock();
 }
