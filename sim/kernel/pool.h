@@ -19,6 +19,12 @@ struct Allocation {
   const void* site;
 };
 
+// Pool calls with the caller's site given explicitly, for kernel routines that allocate
+// on a driver's behalf (the Rtl string routines) so leaks and injected failures are
+// charged to the driver.
+void* Allocate(int poolType, size_t size, ULONG tag, const void* site);
+void Free(void* p, ULONG tag, bool checkTag, const void* site);
+
 // Tag as its four characters ("Wdm ").
 std::string TagText(ULONG tag);
 

@@ -8,13 +8,9 @@
 #include "nt/rtl.h"
 #include "object.h"
 #include "registry.h"
+#include "pool.h"
 #include "verifier.h"
 
-namespace sim::kernel::pool {
-// The pool's own entry point: a string stored for a direct query table entry is charged
-// to the driver that called RtlQueryRegistryValues.
-void* Allocate(int type, size_t size, ULONG tag, const void* site);
-}  // namespace sim::kernel::pool
 
 namespace {
 

@@ -2,14 +2,9 @@
 // ANSI <-> Unicode conversion, integers and GUIDs. Every write stays inside MaximumLength.
 #include "nt/rtl.h"
 #include "nt/ex.h"
+#include "pool.h"
 #include "verifier.h"
 
-namespace sim::kernel::pool {
-// The pool's own entry points: strings the library allocates are charged to the driver
-// call site that asked for them, so leak reports and failure injection name the driver.
-void* Allocate(int type, size_t size, ULONG tag, const void* site);
-void Free(void* p, ULONG tag, bool checkTag, const void* site);
-}  // namespace sim::kernel::pool
 
 namespace {
 

@@ -37,6 +37,7 @@ const char* BugCheckName(ULONG code) {
     case 0xC4: return "DRIVER_VERIFIER_DETECTED_VIOLATION";
     case 0xD1: return "DRIVER_IRQL_NOT_LESS_OR_EQUAL";
     case 0xE2: return "MANUALLY_INITIATED_CRASH";
+    case 0x139: return "KERNEL_SECURITY_CHECK_FAILURE";
     default: return "BUGCHECK";
   }
 }
