@@ -78,7 +78,7 @@ extern Scheduler gSched;
 PKTHREAD CurrentThread();
 // Starts a host thread that is a simulated thread from its first instruction (counted
 // as running before it starts, so the clock cannot jump past its first steps).
-std::thread StartSimThread(const std::string& name, std::function<void()> fn);
+std::thread StartSimThread(const std::string& name, std::function<void()> fn, KPRIORITY priority = 8);
 // Current IRQL of the calling thread.
 KIRQL& CurrentIrql();
 

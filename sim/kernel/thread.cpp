@@ -82,8 +82,9 @@ void RunSystemThread(PKTHREAD t) {
 
 const ObjectType kThreadType = {"Thread", DestroyThread};
 
-std::thread StartSimThread(const std::string& name, std::function<void()> fn) {
+std::thread StartSimThread(const std::string& name, std::function<void()> fn, KPRIORITY priority) {
   PKTHREAD t = NewThreadObject(name, true);
+  t->priority = priority;
   {
     std::lock_guard<std::mutex> g(gDispatcher);
     RegisterThreadLocked(t);

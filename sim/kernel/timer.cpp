@@ -24,7 +24,6 @@ DpcQueue* gDpc = nullptr;
 ULONG_PTR kQueuedMarker = 1;
 
 void DpcThreadMain(int index) {
-  CurrentThread()->priority = HIGH_PRIORITY;
   for (;;) {
     PVOID objects[1] = {&gDpc->wake};
     WaitObjects(1, objects, WaitAny, nullptr, nullptr, "waits for DPCs");
@@ -115,7 +114,7 @@ void StartDpcThreads(int count) {
   for (int i = 0; i < count; i++) {
     char name[32];
     snprintf(name, sizeof name, "DPC%d", i);
-    gDpc->threads.push_back(StartSimThread(name, [i] { DpcThreadMain(i); }));
+    gDpc->threads.push_back(StartSimThread(name, [i] { DpcThreadMain(i); }, HIGH_PRIORITY));
   }
 }
 
