@@ -14,4 +14,4 @@ endif()
 
 # Product code (drivers) is kernel code: no exceptions, no RTTI, global destructors
 # through the driver library's own exit list rather than __cxa_atexit.
-set(Q93K_KERNEL_CXX_FLAGS -fno-exceptions -fno-rtti -fno-use-cxa-atexit -fno-threadsafe-statics)
+set(Q93K_KERNEL_CXX_FLAGS -fcheck-new -fno-exceptions -fno-rtti -fno-use-cxa-atexit -fno-threadsafe-statics)

@@ -13,6 +13,10 @@ typedef struct _CLIENT_ID {
 
 typedef struct _OBJECT_TYPE* POBJECT_TYPE;
 
+typedef struct _OBJECT_NAME_INFORMATION {
+  UNICODE_STRING Name;
+} OBJECT_NAME_INFORMATION, *POBJECT_NAME_INFORMATION;
+
 #define THREAD_ALL_ACCESS (STANDARD_RIGHTS_REQUIRED | SYNCHRONIZE | 0xFFFF)
 #define NtCurrentProcess() ((HANDLE)(LONG_PTR)-1)
 #define ZwCurrentProcess() NtCurrentProcess()
@@ -37,6 +41,8 @@ NTSTATUS NTAPI ObReferenceObjectByHandle(HANDLE Handle, ACCESS_MASK DesiredAcces
 LONG_PTR NTAPI ObfReferenceObject(PVOID Object);
 LONG_PTR NTAPI ObfDereferenceObject(PVOID Object);
 NTSTATUS NTAPI ZwClose(HANDLE Handle);
+NTSTATUS NTAPI ObQueryNameString(PVOID Object, POBJECT_NAME_INFORMATION ObjectNameInfo, ULONG Length,
+                                 PULONG ReturnLength);
 
 NT_EXTERN_C_END
 
