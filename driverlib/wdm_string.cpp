@@ -46,10 +46,14 @@ void WdmString::Attach(PWCH buffer, USHORT lengthBytes, USHORT maximumBytes) {
 NTSTATUS WdmString::Allocate(ULONG bytes, POOL_TYPE pool) {
   bytes &= ~(ULONG)(sizeof(WCHAR) - 1);
   if (bytes > kMaxStringBytes) return STATUS_INVALID_PARAMETER;
-  Free();
-  if (bytes == 0) return STATUS_SUCCESS;
+  if (bytes == 0) {
+    Free();
+    return STATUS_SUCCESS;
+  }
+  // The old buffer stays until the new one exists, so a failure changes nothing.
   PWCH buffer = (PWCH)WdmAllocate(bytes, pool);
   if (!buffer) return STATUS_INSUFFICIENT_RESOURCES;
+  Free();
   buffer[0] = UNICODE_NULL;
   String.Buffer = buffer;
   String.MaximumLength = (USHORT)bytes;
