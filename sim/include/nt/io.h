@@ -653,6 +653,10 @@ typedef enum _IO_NOTIFICATION_EVENT_CATEGORY {
 
 NT_EXTERN_C_BEGIN
 
+extern POBJECT_TYPE* IoFileObjectType;
+extern POBJECT_TYPE* IoDeviceObjectType;
+extern POBJECT_TYPE* IoDriverObjectType;
+
 // Device objects and stacks
 NTSTATUS NTAPI IoCreateDevice(PDRIVER_OBJECT DriverObject, ULONG DeviceExtensionSize, PUNICODE_STRING DeviceName,
                               DEVICE_TYPE DeviceType, ULONG DeviceCharacteristics, BOOLEAN Exclusive,
