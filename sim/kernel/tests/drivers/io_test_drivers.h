@@ -46,6 +46,12 @@ struct Script {
   PDEVICE_OBJECT completionDevice = nullptr;
   bool leakOnUnload = false;
   PVOID leaked = nullptr;
+  // How the last read, write or control request reached the lower device.
+  PVOID seenSystemBuffer = nullptr, seenUserBuffer = nullptr, seenType3 = nullptr;
+  PMDL seenMdl = nullptr;
+  PFILE_OBJECT seenFileObject = nullptr;
+  std::vector<WCHAR> seenFileName;
+  KPROCESSOR_MODE seenMode = KernelMode;
 };
 
 inline Script& S() {
@@ -68,6 +74,10 @@ inline void Reset() {
   s.completionDevice = nullptr;
   s.leakOnUnload = false;
   s.leaked = nullptr;
+  s.seenSystemBuffer = s.seenUserBuffer = s.seenType3 = nullptr;
+  s.seenMdl = nullptr;
+  s.seenFileObject = nullptr;
+  s.seenFileName.clear();
 }
 
 // The data buffer of a request as the device's buffering method presents it.
@@ -143,9 +153,14 @@ inline PIRP FirstPended() {
 inline NTSTATUS LowerDispatch(PDEVICE_OBJECT dev, PIRP irp) {
   Script& s = S();
   PIO_STACK_LOCATION sl = IoGetCurrentIrpStackLocation(irp);
+  s.seenFileObject = sl->FileObject;
+  s.seenMode = irp->RequestorMode;
   switch (sl->MajorFunction) {
     case IRP_MJ_CREATE:
       s.creates++;
+      if (sl->FileObject)
+        s.seenFileName.assign(sl->FileObject->FileName.Buffer,
+                              sl->FileObject->FileName.Buffer + sl->FileObject->FileName.Length / sizeof(WCHAR));
       if (irp->AssociatedIrp.SystemBuffer && sl->Parameters.Create.EaLength) {
         auto* ea = static_cast<UCHAR*>(irp->AssociatedIrp.SystemBuffer);
         s.lastCreateEa.assign(ea, ea + sl->Parameters.Create.EaLength);
@@ -196,6 +211,10 @@ inline NTSTATUS LowerDispatch(PDEVICE_OBJECT dev, PIRP irp) {
     default: break;
   }
   ULONG_PTR info = 0;
+  s.seenSystemBuffer = irp->AssociatedIrp.SystemBuffer;
+  s.seenUserBuffer = irp->UserBuffer;
+  s.seenMdl = irp->MdlAddress;
+  s.seenType3 = sl->MajorFunction == IRP_MJ_DEVICE_CONTROL ? sl->Parameters.DeviceIoControl.Type3InputBuffer : nullptr;
   if (sl->MajorFunction == IRP_MJ_READ) {
     UCHAR* buf = DataBuffer(dev, irp);
     for (ULONG i = 0; buf && i < sl->Parameters.Read.Length; i++) buf[i] = (UCHAR)('a' + i % 26);
