@@ -110,7 +110,8 @@ NTSTATUS Disable(DeviceNode* node);
 NTSTATUS Enable(DeviceNode* node);
 // Looks for drivers again for every node with problem 28 (after an installation).
 void ReenumerateDriverless();
-// Waits until the PnP thread has no queued work (after IoInvalidateDeviceRelations).
+// Waits until the PnP thread has no queued work (after IoInvalidateDeviceRelations);
+// surprise-removed stacks whose handles have closed meanwhile get their REMOVE_DEVICE.
 void WaitIdle();
 
 // The I/O manager calls this when the last handle to a device object closes, so a stack
@@ -139,6 +140,8 @@ IO_STATUS_BLOCK SendIrpAndWait(PDEVICE_OBJECT device, UCHAR major, UCHAR minor,
 // ---- Between the parts of the PnP manager --------------------------------------------------
 void PostToPnpThread(std::function<void()> fn);
 void StopThreads();
+// On the PnP thread: REMOVE_DEVICE for surprise-removed stacks whose handles are closed.
+void FinishSurpriseRemovals();
 // Root bus: creates the PDO of a root-enumerated device; deletes them all at shutdown.
 PDEVICE_OBJECT CreateRootPdo(std::string_view hardwareId, ULONG instance);
 void DeleteRootPdo(PDEVICE_OBJECT pdo);

@@ -517,7 +517,7 @@ void EnumerateBus(DeviceNode* n) {
 }
 
 // REMOVE_DEVICE for surprise-removed stacks whose handles are all closed, children first.
-void FinishSurpriseRemovals() {
+void FinishPendingRemovals() {
   std::vector<DeviceNode*> order;
   PostOrder(&T().root, order);
   for (DeviceNode* n : order) {
@@ -607,7 +607,7 @@ void SurpriseRemoveOnThread(DeviceNode* node) {
     if (X(n).hasStack) SendIrpAndWait(n->pdo, IRP_MJ_PNP, IRP_MN_SURPRISE_REMOVAL, nullptr);
     n->state = NodeState::SurpriseRemoved;
   }
-  FinishSurpriseRemovals();
+  FinishPendingRemovals();
 }
 
 NTSTATUS EjectOnThread(DeviceNode* node) {
@@ -733,7 +733,7 @@ DeviceNode* CreateRootDevice(std::string_view hardwareId, std::string_view servi
 NTSTATUS QueryRemoveAndRemove(DeviceNode* node) {
   NTSTATUS st = STATUS_SUCCESS;
   RunOnPnpThread([&] {
-    FinishSurpriseRemovals();
+    FinishPendingRemovals();
     std::vector<DeviceNode*> order;
     st = QueryRemoveSubtree(node, &order);
     if (NT_SUCCESS(st)) RemoveSubtree(node, order);
@@ -807,8 +807,10 @@ void ReenumerateDriverless() {
 
 void NotifyHandleClosed(PDEVICE_OBJECT device) {
   (void)device;
-  PostToPnpThread([] { FinishSurpriseRemovals(); });
+  PostToPnpThread([] { FinishPendingRemovals(); });
 }
+
+void FinishSurpriseRemovals() { FinishPendingRemovals(); }
 
 void SetProbeUnknownMinor(bool enable) { T().probeUnknownMinor = enable; }
 

@@ -25,6 +25,7 @@ class WorkQueue {
   }
 
   bool OnThread() { return running_ && thread_ == KeGetCurrentThread(); }
+  bool Running() { return running_ && generation_ == gSched.generation; }
 
   void WaitIdle() {
     if (OnThread() || !running_) return;
@@ -118,6 +119,9 @@ void PostToPnpThread(std::function<void()> fn) { gPnpQueue.Post(std::move(fn)); 
 void PostToPowerThread(std::function<void()> fn) { gPowerQueue.Post(std::move(fn)); }
 
 void WaitIdle() {
+  // Stacks waiting for their last handle get their chance too, so a caller that closed
+  // handles and waits sees the removal even where no close notice arrived.
+  if (gPnpQueue.Running()) gPnpQueue.Post([] { FinishSurpriseRemovals(); });
   // Work on one queue can post to the other; settle both twice over.
   for (int i = 0; i < 2; i++) {
     gPnpQueue.WaitIdle();

@@ -71,6 +71,21 @@ TEST_F(PnpTest, EnumKeysAndDriverKeysAreWritten) {
             "SIMBUS\\CHILD");
 }
 
+TEST_F(PnpTest, Win98PlatformKeepsDriverKeysUnderServicesClass) {
+  pnp::Shutdown();
+  BootOptions options;
+  options.win98Registry = true;
+  Boot(options);
+  pnptest::Install();
+  StartBus();
+  DeviceNode* a = Child("SIMBUS\\CHILD_A");
+  ASSERT_TRUE(a);
+  EXPECT_EQ(a->driverKey, "Ports\\0000");
+  EXPECT_EQ(registry::GetString("\\Registry\\Machine\\System\\CurrentControlSet\\Services\\Class\\Ports\\0000",
+                                "MatchingDeviceId"),
+            "SIMBUS\\CHILD_A");
+}
+
 TEST_F(PnpTest, DeviceWithoutDriverGetsProblem28UntilInstalled) {
   DeviceNode* n = pnp::CreateRootDevice("NODRIVER");
   pnp::WaitIdle();
@@ -169,7 +184,6 @@ TEST_F(PnpTest, SurpriseRemovalWaitsForTheLastHandle) {
   EXPECT_EQ(a->state, NodeState::SurpriseRemoved);
   pnptest::ClearLog();
   CloseHandle(h);
-  pnp::NotifyHandleClosed(nullptr);
   pnp::WaitIdle();
   EXPECT_EQ(pnptest::Log(), (Strings{"tfilt REMOVE", "tfunc REMOVE", "childA REMOVE"}));
   EXPECT_EQ(pnp::NodeByInstancePath(path), nullptr);
