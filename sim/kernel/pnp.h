@@ -142,6 +142,16 @@ void PostToPnpThread(std::function<void()> fn);
 void StopThreads();
 // On the PnP thread: REMOVE_DEVICE for surprise-removed stacks whose handles are closed.
 void FinishSurpriseRemovals();
+// Registry side: ConfigFlags (CONFIGFLAG_*) of the Enum key, the Enum key's values, driver
+// matching (fills service, class, filters and driver key; false when none is installed),
+// and the class filters of the node's class key.
+constexpr ULONG kConfigFlagDisabled = 0x1;
+constexpr ULONG kConfigFlagFailedInstall = 0x40;
+ULONG ConfigFlags(const DeviceNode* node);
+void SetConfigFlags(const DeviceNode* node, ULONG flags);
+void WriteDeviceKey(const DeviceNode* node, const DEVICE_CAPABILITIES& caps);
+bool MatchDriver(DeviceNode* node);
+std::vector<std::string> ClassFilters(const DeviceNode* node, const char* valueName);
 // Root bus: creates the PDO of a root-enumerated device; deletes them all at shutdown.
 PDEVICE_OBJECT CreateRootPdo(std::string_view hardwareId, ULONG instance);
 void DeleteRootPdo(PDEVICE_OBJECT pdo);
