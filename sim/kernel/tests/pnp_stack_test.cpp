@@ -98,19 +98,58 @@ TEST_F(PnpTest, DeviceWithoutDriverGetsProblem28UntilInstalled) {
   EXPECT_EQ(pnp::NodeStatus(n).problem, 0u);
 }
 
-TEST_F(PnpTest, FailedStartTearsTheStackDownWithProblem10) {
+struct ProblemCase {
+  const char* name;
+  pnptest::Fault fault;
+  bool afterStart;  // the fault shows only when the device state is queried again
+  ULONG problem;
+  NTSTATUS status;
+};
+
+const ProblemCase kProblems[] = {
+    {"FailedStart", pnptest::Fault::FailStart, false, pnp::kProbFailedStart, STATUS_DEVICE_NOT_READY},
+    {"FailedAddDevice", pnptest::Fault::FailAdd, false, pnp::kProbFailedAdd, STATUS_INSUFFICIENT_RESOURCES},
+    {"ReportsFailed", pnptest::Fault::ReportFailed, true, pnp::kProbFailedPostStart, STATUS_SUCCESS},
+};
+
+class PnpProblemTest : public PnpTest, public ::testing::WithParamInterface<ProblemCase> {};
+
+TEST_P(PnpProblemTest, FailingDeviceKeepsItsProblemWithNoStack) {
+  const ProblemCase& c = GetParam();
+  if (!c.afterStart) pnptest::gFault = c.fault;
   StartBus();
-  pnptest::ClearLog();
-  pnptest::gFault = pnptest::Fault::FailStart;
+  DeviceNode* a = Child("SIMBUS\\CHILD_A");
+  ASSERT_TRUE(a);
+  if (c.afterStart) {
+    ASSERT_EQ(a->state, NodeState::Started);
+    pnptest::gFault = c.fault;
+    IoInvalidateDeviceState(a->pdo);
+    pnp::WaitIdle();
+  }
+  pnp::Status s = pnp::NodeStatus(a);
+  EXPECT_EQ(s.problem, c.problem);
+  EXPECT_EQ(s.problemStatus, c.status);
+  EXPECT_TRUE(s.status & pnp::kDnHasProblem);
+  EXPECT_FALSE(s.status & pnp::kDnStarted);
+  EXPECT_EQ(pnp::StackOf(a).size(), 1u);  // only the PDO is left
+  pnptest::gFault = pnptest::Fault::None;
+}
+
+INSTANTIATE_TEST_SUITE_P(Problems, PnpProblemTest, ::testing::ValuesIn(kProblems),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+TEST_F(PnpTest, DisabledDeviceStaysDownUntilEnabled) {
+  StartBus();
   DeviceNode* a = Child("SIMBUS\\CHILD_A");
   ASSERT_EQ(pnp::Disable(a), STATUS_SUCCESS);
   EXPECT_EQ(pnp::NodeStatus(a).problem, pnp::kProbDisabled);
-  EXPECT_NE(pnp::Enable(a), STATUS_SUCCESS);
-  pnp::Status s = pnp::NodeStatus(a);
-  EXPECT_EQ(s.problem, pnp::kProbFailedStart);
-  EXPECT_EQ(s.problemStatus, STATUS_DEVICE_NOT_READY);
-  EXPECT_FALSE(s.status & pnp::kDnStarted);
-  EXPECT_EQ(pnp::StackOf(a).size(), 1u);  // only the PDO is left
+  EXPECT_EQ(pnp::StackOf(a).size(), 1u);
+  std::string key = "\\Registry\\Machine\\System\\CurrentControlSet\\Enum\\" + a->instancePath;
+  EXPECT_EQ(registry::GetDword(key, "ConfigFlags"), 1u);
+  EXPECT_EQ(pnp::Enable(a), STATUS_SUCCESS);
+  EXPECT_EQ(a->state, NodeState::Started);
+  EXPECT_EQ(pnp::NodeStatus(a).problem, 0u);
+  EXPECT_EQ(registry::GetDword(key, "ConfigFlags"), 0u);
 }
 
 TEST_F(PnpTest, OrderlyRemovalGoesChildrenFirstAndUnloadsDrivers) {

@@ -136,12 +136,13 @@ NTSTATUS ChildPnp(PDEVICE_OBJECT d, PIRP irp) {
   if (const char* m = MinorName(s->MinorFunction)) Record(me + " " + m);
   switch (s->MinorFunction) {
     case IRP_MN_QUERY_ID: {
-      std::string id = std::string("SIMBUS\\CHILD_") + (x->index ? "B" : "A");
+      bool b = x->index && gFault != Fault::DuplicateIds;
+      std::string id = std::string("SIMBUS\\CHILD_") + (b ? "B" : "A");
       switch (s->Parameters.QueryId.IdType) {
         case BusQueryDeviceID: irp->IoStatus.Information = (ULONG_PTR)PoolMulti({id}); break;
         case BusQueryHardwareIDs: irp->IoStatus.Information = (ULONG_PTR)PoolMulti({id, id.substr(7)}); break;
         case BusQueryCompatibleIDs: irp->IoStatus.Information = (ULONG_PTR)PoolMulti({"SIMBUS\\CHILD"}); break;
-        case BusQueryInstanceID: irp->IoStatus.Information = (ULONG_PTR)PoolMulti({x->index ? "2" : "1"}); break;
+        case BusQueryInstanceID: irp->IoStatus.Information = (ULONG_PTR)PoolMulti({b ? "2" : "1"}); break;
         default: return Complete(irp, irp->IoStatus.Status);
       }
       return Complete(irp, STATUS_SUCCESS);
@@ -291,6 +292,7 @@ NTSTATUS AddCommon(PDRIVER_OBJECT driver, PDEVICE_OBJECT pdo, const char* name, 
 }
 
 NTSTATUS FuncAdd(PDRIVER_OBJECT d, PDEVICE_OBJECT pdo) {
+  if (gFault == Fault::FailAdd) return STATUS_INSUFFICIENT_RESOURCES;
   return AddCommon(d, pdo, "tfunc", gFault == Fault::LeaveInitializing);
 }
 NTSTATUS FiltAdd(PDRIVER_OBJECT d, PDEVICE_OBJECT pdo) { return AddCommon(d, pdo, "tfilt", false); }
@@ -333,6 +335,12 @@ NTSTATUS CommonPnp(PDEVICE_OBJECT d, PIRP irp, bool function) {
     case IRP_MN_CANCEL_REMOVE_DEVICE:
     case IRP_MN_SURPRISE_REMOVAL:
       irp->IoStatus.Status = STATUS_SUCCESS;
+      return PassDown(x->lower, irp);
+    case IRP_MN_QUERY_PNP_DEVICE_STATE:
+      if (function && gFault == Fault::ReportFailed) {
+        irp->IoStatus.Information |= PNP_DEVICE_FAILED;
+        irp->IoStatus.Status = STATUS_SUCCESS;
+      }
       return PassDown(x->lower, irp);
     default:
       if (function && gFault == Fault::TouchUnknownMinor && s->MinorFunction == 0xFF)

@@ -25,6 +25,9 @@ enum class Fault {
   FailStart,               // the function driver fails START_DEVICE (not a verifier fault)
   VetoQueryPower,          // the function driver fails a system QUERY_POWER (not a verifier fault)
   HoldDevicePower,         // the function driver keeps device SET_POWER IRPs until ReleaseHeldPower
+  FailAdd,                 // the function driver's AddDevice fails (not a verifier fault)
+  ReportFailed,            // the function driver reports PNP_DEVICE_FAILED (not a verifier fault)
+  DuplicateIds,            // the bus reports both children with child A's ids
 };
 extern Fault gFault;
 

@@ -29,6 +29,7 @@ const RuleCase kRules[] = {
     {"SystemSetPowerFailed", pnptest::Fault::FailSystemSetPower, Sleep, "failed a system IRP_MN_SET_POWER"},
     {"ForwardWithoutStartNext", pnptest::Fault::ForwardWithoutStartNext, Sleep,
      "power IRP passed down without PoStartNextPowerIrp"},
+    {"DuplicateInstancePath", pnptest::Fault::DuplicateIds, Nothing, "same instance path"},
 };
 
 class PnpRulesKept : public pnptest::PnpFixture {};
