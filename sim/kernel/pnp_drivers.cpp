@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "image.h"
+#include "internal.h"
 #include "pnp.h"
 
 namespace sim::kernel::pnp {
@@ -12,6 +13,14 @@ namespace {
 
 std::mutex gLock;
 std::vector<PDRIVER_OBJECT> gLoaded;  // loaded on behalf of device stacks
+unsigned gGeneration = ~0u;
+
+// Under gLock: a new boot forgets the previous machine's driver objects.
+void SyncBoot() {
+  if (gGeneration == gSched.generation) return;
+  gLoaded.clear();
+  gGeneration = gSched.generation;
+}
 
 }  // namespace
 
@@ -20,16 +29,17 @@ PDRIVER_OBJECT LoadServiceDriver(const std::string& service, NTSTATUS* status) {
   *status = LoadDriver(service, &d);
   if (!NT_SUCCESS(*status)) return nullptr;
   std::lock_guard<std::mutex> g(gLock);
+  SyncBoot();
   if (std::find(gLoaded.begin(), gLoaded.end(), d) == gLoaded.end()) gLoaded.push_back(d);
   return d;
 }
 
 void UnloadServiceDriverIfUnused(PDRIVER_OBJECT driver) {
-  if (!driver || driver->DeviceObject) return;
   {
     std::lock_guard<std::mutex> g(gLock);
+    SyncBoot();
     auto it = std::find(gLoaded.begin(), gLoaded.end(), driver);
-    if (it == gLoaded.end()) return;
+    if (it == gLoaded.end() || driver->DeviceObject) return;
     gLoaded.erase(it);
   }
   // A driver without DriverUnload stays loaded, as on Windows.
@@ -40,6 +50,7 @@ void UnloadAllServiceDrivers() {
   std::vector<PDRIVER_OBJECT> all;
   {
     std::lock_guard<std::mutex> g(gLock);
+    SyncBoot();
     all = gLoaded;
   }
   for (PDRIVER_OBJECT d : all) UnloadServiceDriverIfUnused(d);
