@@ -1,14 +1,15 @@
-// The bus device: construction in the bus-FDO role above the phone's PDO, and the Plug
-// and Play, power and WMI requests it passes to the USB stack below.
+// The bus device on the PnP device base: construction in the bus-FDO role above the
+// phone's PDO, its policies, and what it does at start, stop, removal and in power IRPs
+// the base passes on.
 #include "bus_device.h"
 
 UsbBusDevice::UsbBusDevice(const WdmDeviceCreation& creation, PDEVICE_OBJECT Pdo, ULONG UnitNumber)
-    : WdmDevice(creation),
+    : WdmPnpDevice(creation, Pdo),
       IsBusFdo(TRUE),
       PhysicalDeviceObject(Pdo),
-      LowerDevice(nullptr),
       Unit(UnitNumber),
-      DevicePowerState(PowerDeviceUnspecified),
+      PnpState(kNeverStarted),
+      PreviousPnpState(kNeverStarted),
       BulkINRetryLimit(kDefaultBulkInRetryLimit),
       UsbMode(0),
       UpMaxKeepDataSize(kDefaultKeepDataSize),
@@ -20,73 +21,77 @@ UsbBusDevice::UsbBusDevice(const WdmDeviceCreation& creation, PDEVICE_OBJECT Pdo
     Slot[i].SlotPresent = FALSE;
     Slot[i].FunctionId = 0;
   }
-  LowerDevice = IoAttachDeviceToDeviceStack(DeviceObject, Pdo);
-  if (!LowerDevice) ConstructionStatus = STATUS_NO_SUCH_DEVICE;
+  SetDefaultPnpPolicies();
+  SetDefaultPowerPolicies(FALSE);
+  // The bus's own adjustments: an open channel does not veto sleep, the capabilities are
+  // the bus's own answer, and the phone follows the machine back to S0.
+  QueryPowerPolicy &= ~kBusyWhileOpen;
+  PowerPolicy &= ~kQueryCapabilities;
+  PowerPolicy |= kFollowSystemWake;
+  NTSTATUS status = AttachLowerDevice(&Usb);
+  if (!NT_SUCCESS(status)) ConstructionStatus = status;
 }
 
-UsbBusDevice::~UsbBusDevice() {
-  FreeChildTemplates();
-  if (LowerDevice) IoDetachDevice(LowerDevice);
-  LowerDevice = nullptr;
+UsbBusDevice::~UsbBusDevice() { FreeChildTemplates(); }
+
+void UsbBusDevice::EnterState(ULONG NewState) {
+  PreviousPnpState = PnpState;
+  PnpState = NewState;
 }
 
-namespace {
-
-NTSTATUS NTAPI SignalCompletion(PDEVICE_OBJECT, PIRP Irp, PVOID Context) {
-  KeSetEvent(static_cast<PKEVENT>(Context), IO_NO_INCREMENT, FALSE);
-  return STATUS_MORE_PROCESSING_REQUIRED;
+NTSTATUS UsbBusDevice::OnStartDevice(PIRP Irp) {
+  Irp->IoStatus.Information = 0;
+  // The USB configuration (slots, interfaces, pipes) is not read yet: until it is, the
+  // phone cannot be served and the start fails as a missing slot makes it fail.
+  return STATUS_UNSUCCESSFUL;
 }
 
-// Passes the IRP down and waits for the lower drivers to finish with it.
-NTSTATUS ForwardAndWait(PDEVICE_OBJECT lower, PIRP Irp) {
-  KEVENT done;
-  KeInitializeEvent(&done, NotificationEvent, FALSE);
-  IoCopyCurrentIrpStackLocationToNext(Irp);
-  IoSetCompletionRoutine(Irp, SignalCompletion, &done, TRUE, TRUE, TRUE);
-  if (IoCallDriver(lower, Irp) == STATUS_PENDING)
-    KeWaitForSingleObject(&done, Executive, KernelMode, FALSE, nullptr);
-  return Irp->IoStatus.Status;
+NTSTATUS UsbBusDevice::OnQueryStopDevice(PIRP) {
+  EnterState(kStateStopPending);
+  return STATUS_SUCCESS;
 }
 
-}  // namespace
-
-NTSTATUS UsbBusDevice::Pnp(PIRP Irp) {
-  PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(Irp);
-  switch (stack->MinorFunction) {
-    case IRP_MN_START_DEVICE: {
-      NTSTATUS status = ForwardAndWait(LowerDevice, Irp);
-      if (NT_SUCCESS(status)) status = ReadParameters();
-      return CompleteIrp(Irp, status);
-    }
-    case IRP_MN_REMOVE_DEVICE: {
-      Irp->IoStatus.Status = STATUS_SUCCESS;
-      IoSkipCurrentIrpStackLocation(Irp);
-      NTSTATUS status = IoCallDriver(LowerDevice, Irp);
-      Destroy();
-      return status;
-    }
-    case IRP_MN_QUERY_REMOVE_DEVICE:
-    case IRP_MN_CANCEL_REMOVE_DEVICE:
-    case IRP_MN_SURPRISE_REMOVAL:
-    case IRP_MN_QUERY_STOP_DEVICE:
-    case IRP_MN_CANCEL_STOP_DEVICE:
-    case IRP_MN_STOP_DEVICE:
-      Irp->IoStatus.Status = STATUS_SUCCESS;
-      break;
-    default:
-      break;
-  }
-  IoSkipCurrentIrpStackLocation(Irp);
-  return IoCallDriver(LowerDevice, Irp);
+NTSTATUS UsbBusDevice::OnCancelStopDevice(PIRP) {
+  if (PnpState == kStateStopPending) PnpState = PreviousPnpState;
+  return STATUS_SUCCESS;
 }
 
-NTSTATUS UsbBusDevice::Power(PIRP Irp) {
-  PoStartNextPowerIrp(Irp);
-  IoSkipCurrentIrpStackLocation(Irp);
-  return PoCallDriver(LowerDevice, Irp);
+NTSTATUS UsbBusDevice::OnStopDevice(PIRP) {
+  if (PnpState == kNeverStarted || PnpState == kStateStopped || PnpState == kStateRemoved) return STATUS_SUCCESS;
+  EnterState(kStateStopped);
+  return STATUS_SUCCESS;
 }
 
-NTSTATUS UsbBusDevice::SystemControl(PIRP Irp) {
-  IoSkipCurrentIrpStackLocation(Irp);
-  return IoCallDriver(LowerDevice, Irp);
+NTSTATUS UsbBusDevice::OnQueryRemoveDevice(PIRP) {
+  EnterState(kStateRemovePending);
+  return STATUS_SUCCESS;
 }
+
+NTSTATUS UsbBusDevice::OnCancelRemoveDevice(PIRP) {
+  if (PnpState == kStateRemovePending) PnpState = PreviousPnpState;
+  return STATUS_SUCCESS;
+}
+
+NTSTATUS UsbBusDevice::OnSurpriseRemoval(PIRP) {
+  EnterState(kStateSurpriseRemoved);
+  return STATUS_SUCCESS;
+}
+
+NTSTATUS UsbBusDevice::OnRemoveDevice(PIRP) {
+  EnterState(kStateRemoved);
+  // Nothing may keep the object past its removal: the base destroys it now.
+  OpenCount = 0;
+  return STATUS_SUCCESS;
+}
+
+NTSTATUS UsbBusDevice::DefaultPnp(PIRP Irp) {
+  if (State & kRemoved) return CompleteIrp(Irp, STATUS_DELETE_PENDING);
+  return Usb.PassDown(this, Irp);
+}
+
+NTSTATUS UsbBusDevice::DefaultPower(PIRP Irp) {
+  if (State & kRemoved) return CompletePowerIrp(Irp, STATUS_DELETE_PENDING);
+  return Usb.PassDownPower(this, Irp);
+}
+
+NTSTATUS UsbBusDevice::SystemControl(PIRP Irp) { return Usb.PassDown(this, Irp); }

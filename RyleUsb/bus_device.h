@@ -2,7 +2,7 @@
 // three function slots; in the child-PDO role it presents one function to Windows.
 #pragma once
 
-#include "wdm_device.h"
+#include "wdm_pnp_device.h"
 
 // One child to create, read from a Parameters\DeviceInfo key: its description (the value
 // name) and its hardware ids (the value data, then its part after the enumerator, then
@@ -20,28 +20,48 @@ struct UsbChannelSlot {
   UCHAR FunctionId;
 };
 
-class UsbBusDevice : public WdmDevice {
+class UsbBusDevice : public WdmPnpDevice {
  public:
   static const ULONG kSlots = 3;
   static const ULONG kDefaultBulkInRetryLimit = 10;
   static const ULONG kDefaultKeepDataSize = 20480;
 
+  // PnpState numbers.
+  static const ULONG kNeverStarted = 0;
+  static const ULONG kStateStarted = 1;
+  static const ULONG kStateStopPending = 2;
+  static const ULONG kStateStopped = 3;
+  static const ULONG kStateRemovePending = 4;
+  static const ULONG kStateSurpriseRemoved = 5;
+  static const ULONG kStateRemoved = 6;
+
   // Bus-FDO role: attached above the phone's PDO.
   UsbBusDevice(const WdmDeviceCreation& creation, PDEVICE_OBJECT PhysicalDeviceObject, ULONG Unit);
   ~UsbBusDevice() override;
 
-  NTSTATUS Pnp(PIRP Irp) override;
-  NTSTATUS Power(PIRP Irp) override;
+  NTSTATUS OnStartDevice(PIRP Irp) override;
+  NTSTATUS OnStopDevice(PIRP Irp) override;
+  NTSTATUS OnQueryStopDevice(PIRP Irp) override;
+  NTSTATUS OnCancelStopDevice(PIRP Irp) override;
+  NTSTATUS OnQueryRemoveDevice(PIRP Irp) override;
+  NTSTATUS OnCancelRemoveDevice(PIRP Irp) override;
+  NTSTATUS OnRemoveDevice(PIRP Irp) override;
+  NTSTATUS OnSurpriseRemoval(PIRP Irp) override;
+  NTSTATUS DefaultPnp(PIRP Irp) override;
+  NTSTATUS DefaultPower(PIRP Irp) override;
   NTSTATUS SystemControl(PIRP Irp) override;
 
   // Reads the device's "Parameters" (mode, limits, child templates for the present slots).
   NTSTATUS ReadParameters();
 
   BOOLEAN IsBusFdo;
+  // The phone's PDO (the same as PhysicalDevice of the base).
   PDEVICE_OBJECT PhysicalDeviceObject;
-  PDEVICE_OBJECT LowerDevice;
+  // The USB stack below the bus FDO.
+  WdmLowerDevice Usb;
   ULONG Unit;
-  DEVICE_POWER_STATE DevicePowerState;
+  ULONG PnpState;
+  ULONG PreviousPnpState;
 
   ULONG BulkINRetryLimit;
   ULONG UsbMode;
@@ -56,4 +76,5 @@ class UsbBusDevice : public WdmDevice {
  private:
   NTSTATUS AddChildTemplate(PCWSTR Path);
   void FreeChildTemplates();
+  void EnterState(ULONG NewState);
 };
