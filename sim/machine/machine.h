@@ -12,6 +12,14 @@
 #include "inf_install.h"
 #include "nt/io.h"
 
+namespace sim::phone {
+class Q93KPhone;
+}
+namespace sim::usb {
+class HostController;
+class RootHub;
+}
+
 namespace sim::machine {
 
 struct MachineOptions {
@@ -62,8 +70,22 @@ class Machine {
 
   // USB: the phone is plugged and unplugged here once the hub presents its PDOs to the
   // PnP manager (sim/usb).
+  // Plugs a phone into a port of the machine's USB host (made at the first use, with its
+  // root hub); the hub presents it and the PnP manager installs and starts its driver.
+  // Returns once the PnP manager is done. False when the port already holds a device.
+  // The phone's own unplug request (a fault it was told to inject) unplugs it the same way.
+  bool Plug(std::shared_ptr<sim::phone::Q93KPhone> phone, int port = 0);
+  // Pulls the cable: transfers end with the device-gone status, the device is
+  // surprise-removed. Returns once the PnP manager is done.
+  void Unplug(int port = 0);
+  sim::usb::HostController& Usb();
+  sim::usb::RootHub& Hub();
 
  private:
+  struct UsbSide;  // machine_usb.cpp
+  void EnsureUsb();
+  std::shared_ptr<UsbSide> usb_;
+
   MachineOptions options_;
   std::unique_ptr<InfInstaller> installer_;
   std::vector<std::string> builtins_;

@@ -1,6 +1,6 @@
 // The raw-URB test client: synchronous and asynchronous URB submission to a
-// hub port, and the requests the phone tests need, each built the way a
-// client driver builds it.
+// hub port or as IRPs down a device stack, and the requests the phone tests
+// need, each built the way a client driver builds it.
 #include "usb/testing/urb_client.h"
 
 #include <usbdlib.h>
@@ -17,9 +17,67 @@ struct Waiter {
   NTSTATUS status = STATUS_PENDING;
 };
 
+// Keeps the IRP for its sender, who frees it after the wait.
+NTSTATUS IrpDone(PDEVICE_OBJECT, PIRP irp, PVOID context) {
+  auto* p = static_cast<PendingUrb*>(context);
+  p->status = irp->IoStatus.Status;
+  ++p->completions;
+  KeSetEvent(&p->event, 0, FALSE);
+  return STATUS_MORE_PROCESSING_REQUIRED;
+}
+
 }  // namespace
 
+NTSTATUS UrbClient::SendIrp(PendingUrb& p, ULONG code, PVOID argument1) {
+  KeInitializeEvent(&p.event, NotificationEvent, FALSE);
+  p.completions = 0;
+  p.status = STATUS_PENDING;
+  PDEVICE_OBJECT top = IoGetAttachedDeviceReference(device_);
+  PIRP irp = IoAllocateIrp(top->StackSize, FALSE);
+  if (irp == nullptr) {
+    ObDereferenceObject(top);
+    p.status = STATUS_INSUFFICIENT_RESOURCES;
+    ++p.completions;
+    KeSetEvent(&p.event, 0, FALSE);
+    return p.status;
+  }
+  irp->Tail.Overlay.Thread = PsGetCurrentThread();
+  irp->IoStatus.Status = STATUS_NOT_SUPPORTED;
+  PIO_STACK_LOCATION next = IoGetNextIrpStackLocation(irp);
+  next->MajorFunction = IRP_MJ_INTERNAL_DEVICE_CONTROL;
+  next->Parameters.DeviceIoControl.IoControlCode = code;
+  next->Parameters.Others.Argument1 = argument1;
+  IoSetCompletionRoutine(irp, IrpDone, &p, TRUE, TRUE, TRUE);
+  p.irp = irp;
+  const NTSTATUS s = IoCallDriver(top, irp);
+  ObDereferenceObject(top);
+  return s;
+}
+
+NTSTATUS UrbClient::PortRequest(ULONG code, PVOID argument1) {
+  PendingUrb w;
+  SendIrp(w, code, argument1);
+  return Wait(w);
+}
+
+NTSTATUS UrbClient::GetPortStatus(ULONG* status) {
+  if (device_ == nullptr) {
+    *status = port_.PortStatus();
+    return STATUS_SUCCESS;
+  }
+  return PortRequest(IOCTL_INTERNAL_USB_GET_PORT_STATUS, status);
+}
+
+NTSTATUS UrbClient::ResetPort() {
+  return device_ ? PortRequest(IOCTL_INTERNAL_USB_RESET_PORT, nullptr) : port_.ResetPort();
+}
+
+NTSTATUS UrbClient::CyclePort() {
+  return device_ ? PortRequest(IOCTL_INTERNAL_USB_CYCLE_PORT, nullptr) : port_.CyclePort();
+}
+
 NTSTATUS UrbClient::Start(PendingUrb& p) {
+  if (device_ != nullptr) return SendIrp(p, IOCTL_INTERNAL_USB_SUBMIT_URB, &p.urb);
   KeInitializeEvent(&p.event, NotificationEvent, FALSE);
   p.completions = 0;
   const NTSTATUS s = port_.SubmitUrb(
@@ -41,15 +99,30 @@ NTSTATUS UrbClient::Start(PendingUrb& p) {
 NTSTATUS UrbClient::Wait(PendingUrb& p, ULONG timeoutMs) {
   LARGE_INTEGER t;
   t.QuadPart = -LONGLONG(timeoutMs) * 10000;
+  NTSTATUS result = p.status;
   if (KeWaitForSingleObject(&p.event, Executive, KernelMode, FALSE, timeoutMs ? &t : nullptr) == STATUS_TIMEOUT) {
-    port_.CancelUrb(p.ticket);
+    if (p.irp)
+      IoCancelIrp(p.irp);
+    else
+      port_.CancelUrb(p.ticket);
     KeWaitForSingleObject(&p.event, Executive, KernelMode, FALSE, nullptr);
-    return STATUS_TIMEOUT;
+    result = STATUS_TIMEOUT;
+  } else {
+    result = p.status;
   }
-  return p.status;
+  if (p.irp) {
+    IoFreeIrp(p.irp);
+    p.irp = nullptr;
+  }
+  return result;
 }
 
 NTSTATUS UrbClient::Call(PURB urb, ULONG timeoutMs) {
+  if (device_ != nullptr) {
+    PendingUrb w;
+    SendIrp(w, IOCTL_INTERNAL_USB_SUBMIT_URB, urb);
+    return Wait(w, timeoutMs);
+  }
   auto w = std::make_shared<Waiter>();
   KeInitializeEvent(&w->event, NotificationEvent, FALSE);
   uint64_t ticket = 0;

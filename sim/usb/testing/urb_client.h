@@ -1,6 +1,8 @@
 // A raw-URB client for tests: builds URBs with the platform's UsbBuild*
-// macros and sends them to a hub port the way a client driver does, waiting
-// for them in virtual time. The reference the bus driver's tests compare with.
+// macros and sends them the way a client driver does, either straight to a hub
+// port (the host controller's own tests) or as IOCTL_INTERNAL_USB_SUBMIT_URB
+// IRPs down a device stack, waiting for them in virtual time. The reference
+// the bus driver's tests compare with.
 #pragma once
 
 #include <map>
@@ -25,12 +27,18 @@ struct PendingUrb {
   KEVENT event;
   NTSTATUS status = STATUS_PENDING;
   uint64_t ticket = 0;
-  int completions = 0;  // how often the port completed it (must end at 1)
+  PIRP irp = nullptr;   // the IRP carrying it (IRP transport), freed by Wait
+  int completions = 0;  // how often it was completed (must end at 1)
 };
 
 class UrbClient {
  public:
+  // Host-side transport: URBs go to the port directly.
   explicit UrbClient(HubPort& port) : port_(port) {}
+  // IRP transport: URBs and port requests go as internal device control IRPs
+  // to the top of the stack holding `device` (the hub's PDO, or a driver
+  // above it). The stack must outlive the client's requests.
+  UrbClient(HubPort& port, PDEVICE_OBJECT device) : port_(port), device_(device) {}
 
   // Sends a URB and waits for it; a time limit (ms of virtual time, 0 none)
   // cancels it on expiry and returns STATUS_TIMEOUT once it came back.
@@ -68,10 +76,22 @@ class UrbClient {
   // Bulk reads until `text` was seen or the time ran out; returns what came.
   std::string ReadUntil(uint8_t endpoint, std::string_view text, ULONG timeoutMs = 2000);
 
+  // --- Port requests (IOCTL_INTERNAL_USB_* through the stack, or the port's own calls)
+  NTSTATUS GetPortStatus(ULONG* status);
+  NTSTATUS ResetPort();
+  NTSTATUS CyclePort();
+
   HubPort& Port() { return port_; }
+  PDEVICE_OBJECT Device() const { return device_; }
 
  private:
+  // Sends an internal control IRP with Argument1 down the stack; its
+  // completion sets `p`'s event. Returns what IoCallDriver returned.
+  NTSTATUS SendIrp(PendingUrb& p, ULONG code, PVOID argument1);
+  NTSTATUS PortRequest(ULONG code, PVOID argument1);
+
   HubPort& port_;
+  PDEVICE_OBJECT device_ = nullptr;
   std::vector<USBD_PIPE_INFORMATION> pipes_;
   USBD_CONFIGURATION_HANDLE configHandle_ = nullptr;
 };
