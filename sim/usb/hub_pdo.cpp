@@ -478,6 +478,15 @@ std::shared_ptr<PdoRecord> CreatePdo(const std::shared_ptr<HubState>& hub, HubPo
   pdo->Flags &= ~DO_DEVICE_INITIALIZING;
   {
     std::lock_guard lock(hub->mu);
+    // Two devices with one serial number would get one instance path, which
+    // the PnP manager cannot have: the later one is named after its port.
+    for (auto& other : hub->pdos) {
+      std::lock_guard ol(other->mu);
+      if (other->present && other->identity.uniqueId && rec->identity.uniqueId &&
+          other->identity.deviceId == rec->identity.deviceId &&
+          other->identity.serialNumber == rec->identity.serialNumber)
+        rec->identity.uniqueId = false;
+    }
     hub->pdos.push_back(rec);
   }
   return rec;

@@ -73,6 +73,21 @@ TEST_F(HubPnp, PluggedPhoneWithoutDriverGetsTheHubsIdsAndProblem28) {
   }
 }
 
+TEST_F(HubPnp, TwoPhonesWithOneSerialNumberGetTwoNodes) {
+  Plug();
+  auto twin = std::make_shared<phone::Q93KPhone>(phone::PhoneDescription{});
+  ASSERT_TRUE(hc->Port(1).Plug(twin));
+  hub->Settle();
+  DeviceNode* first = hub->DeviceNodeOf(0);
+  DeviceNode* second = hub->DeviceNodeOf(1);
+  ASSERT_NE(first, nullptr);
+  ASSERT_NE(second, nullptr);
+  EXPECT_TRUE(first->uniqueId);
+  EXPECT_FALSE(second->uniqueId);
+  EXPECT_NE(first->instancePath, second->instancePath);
+  EXPECT_EQ(second->location, "Port_#0002.Hub_#0001");
+}
+
 TEST_F(HubPnp, CapabilitiesFollowTheRemoteWakeupBit) {
   for (bool wake : {true, false}) {
     SCOPED_TRACE(wake);
