@@ -778,23 +778,23 @@ std::optional<std::string> InfInstaller::Install(const std::string& path, std::s
 }
 
 namespace {
-// Whether a device's driver key names `published` as its INF.
+// Whether a device's driver key names `published` as its INF. Instance keys are found at
+// any depth below Enum: an instance path has three parts, more when a root device's id
+// holds a backslash.
+bool InfUsedBelow(const std::string& key, const std::string& classRoot, const std::string& published, int depth) {
+  if (auto driver = reg::GetString(key, "Driver"); driver && !driver->empty()) {
+    auto infPath = reg::GetString(Join(classRoot, *driver), "InfPath");
+    if (infPath && EqualsNoCase(*infPath, published)) return true;
+  }
+  if (depth == 0) return false;
+  for (const std::string& sub : reg::SubKeys(key))
+    if (InfUsedBelow(Join(key, sub), classRoot, published, depth - 1)) return true;
+  return false;
+}
+
 bool InfUsedByDevice(const std::string& published) {
   bool win98 = !reg::KeyExists(kNtClassRoot) && reg::KeyExists(k98ClassRoot);
-  std::string classRoot = win98 ? k98ClassRoot : kNtClassRoot;
-  for (const std::string& enumerator : reg::SubKeys(kEnumRoot)) {
-    std::string e = Join(kEnumRoot, enumerator);
-    for (const std::string& device : reg::SubKeys(e)) {
-      std::string d = Join(e, device);
-      for (const std::string& instance : reg::SubKeys(d)) {
-        auto driver = reg::GetString(Join(d, instance), "Driver");
-        if (!driver || driver->empty()) continue;
-        auto infPath = reg::GetString(Join(classRoot, *driver), "InfPath");
-        if (infPath && EqualsNoCase(*infPath, published)) return true;
-      }
-    }
-  }
-  return false;
+  return InfUsedBelow(kEnumRoot, win98 ? k98ClassRoot : kNtClassRoot, published, 5);
 }
 }  // namespace
 
