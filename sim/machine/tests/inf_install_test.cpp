@@ -265,6 +265,24 @@ TEST_F(InstallTest, HardwareSectionFillsDeviceTemplateAndFilters) {
   }
 }
 
+// ---- Include and Needs: sections of another INF of the package -----------------------------
+
+TEST_F(InstallTest, NeedsRunsSectionsOfAnIncludedInf) {
+  WriteInf("[Version]\nSignature=\"$Windows NT$\"\n[Shared.NT]\nAddReg = SharedReg\n"
+           "[SharedReg]\nHKLM,Software\\Shared,V,0x00010001,5\nHKR,,FromShared,,\"yes\"\n",
+           "shared.inf");
+  std::string path = WriteInf(
+      "[Version]\nSignature=\"$Windows NT$\"\nClassGuid={4D36E978-E325-11CE-BFC1-08002BE10318}\n"
+      "[Manufacturer]\nM=Models\n[Models]\nD = Inst, SIM\\D\n"
+      "[Inst.NT]\nInclude = shared.inf, missing-system.inf\nNeeds = Shared.NT, NotAnywhere\n"
+      "[Inst.NT.Services]\nAddService = Q93Kus, 2, Svc\n"
+      "[Svc]\nServiceType=1\nStartType=3\nErrorControl=1\nServiceBinary=%12%\\Q93Kus.sys\n");
+  std::string error;
+  ASSERT_TRUE(machine().InstallInf(path, &error)) << error;
+  EXPECT_EQ(reg::GetDword("\\Registry\\Machine\\Software\\Shared", "V"), 5u);
+  EXPECT_EQ(reg::GetString(std::string(pnp::kDriverDatabase) + "\\SIM#D\\Driver", "FromShared"), "yes");
+}
+
 // ---- AddReg and DelReg semantics -----------------------------------------------------------
 
 struct AddRegCase {
