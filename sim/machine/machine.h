@@ -68,8 +68,6 @@ class Machine {
   // The running machine, for the user-mode layers (SetupAPI and the like); null when none.
   static Machine* Current();
 
-  // USB: the phone is plugged and unplugged here once the hub presents its PDOs to the
-  // PnP manager (sim/usb).
   // Plugs a phone into a port of the machine's USB host (made at the first use, with its
   // root hub); the hub presents it and the PnP manager installs and starts its driver.
   // Returns once the PnP manager is done. False when the port already holds a device.
