@@ -27,6 +27,9 @@ namespace sim::kernel::pnp {
 //       \Driver                     optional template: its values and subkeys (the INF's
 //                                   AddReg for the driver key) are copied into every new
 //                                   driver key Control\Class\{guid}\NNNN made from it
+//       \Device                     optional template (the INF's .HW AddReg for HKR): its
+//                                   values and subkeys belong in the new device's
+//                                   Enum\<instance>\Device Parameters
 //
 // The escaped hardware id is the id with every '\' replaced by '#' (registry key names
 // cannot hold a backslash). Hardware ids are tried in the order the device reports them,
