@@ -5,6 +5,7 @@
 
 #include <cctype>
 #include <cstdint>
+#include <cstdio>
 #include <fstream>
 #include <map>
 #include <sstream>
@@ -274,23 +275,27 @@ struct Parser {
     return true;
   }
 
-  // First pass: [Strings] only, so that substitution later sees every string wherever the
-  // section stands in the file.
+  // First pass: the string sections only, so that substitution later sees every string
+  // wherever the sections stand in the file. The locale's own section wins over [Strings].
   bool CollectStrings() {
-    bool inStrings = false;
+    char localized[16];
+    snprintf(localized, sizeof localized, "Strings.%04X", options.language & 0xFFFF);
+    StringTable local;
+    StringTable* into = nullptr;
     for (const RawLine& l : lines) {
       std::optional<std::string> name;
       if (!Header(l, &name)) return false;
       if (name) {
-        inStrings = EqualsNoCase(*name, "Strings");
+        into = EqualsNoCase(*name, "Strings") ? &strings : EqualsNoCase(*name, localized) ? &local : nullptr;
         continue;
       }
-      if (!inStrings) continue;
+      if (!into) continue;
       Line parsed;
       if (!ParseLine(l, false, &parsed)) return false;
       if (!parsed.hasKey) continue;
-      strings[Lower(parsed.key)] = parsed.fields.empty() ? std::string() : parsed.fields[0];
+      (*into)[Lower(parsed.key)] = parsed.fields.empty() ? std::string() : parsed.fields[0];
     }
+    for (auto& [k, v] : local) strings[k] = v;
     return true;
   }
 
@@ -315,7 +320,9 @@ struct Parser {
         return false;
       }
       Line parsed;
-      if (!ParseLine(l, !EqualsNoCase(current->name, "Strings"), &parsed)) return false;
+      // String sections hold text, not references to other strings.
+      bool strings = EqualsNoCase(current->name, "Strings") || Lower(current->name).rfind("strings.", 0) == 0;
+      if (!ParseLine(l, !strings, &parsed)) return false;
       current->lines.push_back(std::move(parsed));
     }
     return true;

@@ -34,6 +34,9 @@ enum class DirIds {
 
 struct ParseOptions {
   DirIds dirIds = DirIds::Map;
+  // The system locale's language id: a [Strings.<id>] section ("Strings.0411") overrides
+  // [Strings] for the strings it defines. The simulated PC runs Japanese Windows.
+  unsigned language = 0x0411;
 };
 
 // The Windows path of a directory id on the simulated PC (C: system drive, C:\WINDOWS),

@@ -58,6 +58,9 @@ INSTANTIATE_TEST_SUITE_P(
         LineCase{"DoublePercentIsLiteral", "[S]\nk = 100%%\n", true, "k", {"100%"}},
         LineCase{"DirIdMapped", "[S]\nk = %12%\\a.sys\n", true, "k", {"C:\\WINDOWS\\System32\\drivers\\a.sys"}},
         LineCase{"UnknownDirIdKept", "[S]\nk = %99999%\n", true, "k", {"%99999%"}},
+        LineCase{"LocaleStringsOverrideStrings",
+                 "[S]\nk = %A%, %B%\n[Strings.0411]\nA = \"\xE3\x83\xA2\"\n[Strings]\nA = en\nB = only\n[Strings.0409]\nB = us\n",
+                 true, "k", {"\xE3\x83\xA2", "only"}},
         LineCase{"StringsWinOverDirId", "[S]\nk = %12%\n[Strings]\n12 = twelve\n", true, "k", {"twelve"}}),
     [](const auto& info) { return std::string(info.param.name); });
 
