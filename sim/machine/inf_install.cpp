@@ -620,8 +620,19 @@ class InstallRun {
     }
     auto binary = f.Value(secName, "ServiceBinary");
     if (!binary || binary->empty()) return Fail(nullptr, "[" + secName + "] needs ServiceBinary");
-    if (!apply_) return true;
     std::string key = Join(kServicesRoot, name);
+    // The service section's own AddReg (HKR is the service key): checked in the first
+    // pass, written after the service's own values.
+    auto serviceAddReg = [&]() -> bool {
+      for (const std::string& addReg : f.AllValues(secName, "AddReg")) {
+        auto target = Section(addReg);
+        if (!target) return Fail(nullptr, "AddReg section [" + addReg + "] not found");
+        for (const inf::Line& r : target->section->lines)
+          if (!AddRegLine(*target->file, r, {key}, false, {}, true)) return false;
+      }
+      return true;
+    };
+    if (!apply_) return serviceAddReg();
     reg::CreateKey(key);
     reg::SetDword(key, "Type", type);
     reg::SetDword(key, "Start", start);
@@ -631,13 +642,7 @@ class InstallRun {
     if (auto v = f.Value(secName, "Description")) reg::SetString(key, "Description", *v);
     if (auto v = f.Value(secName, "LoadOrderGroup")) reg::SetString(key, "Group", *v);
     if (const auto* deps = f.Fields(secName, "Dependencies")) reg::SetMultiString(key, "DependOnService", *deps);
-    // The service section's own AddReg: HKR is the service key.
-    for (const std::string& addReg : f.AllValues(secName, "AddReg")) {
-      auto target = Section(addReg);
-      if (!target) return Fail(nullptr, "AddReg section [" + addReg + "] not found");
-      for (const inf::Line& r : target->section->lines)
-        if (!AddRegLine(*target->file, r, {key}, false, {}, true)) return false;
-    }
+    if (!serviceAddReg()) return false;
     if (std::none_of(result_.services.begin(), result_.services.end(),
                      [&](auto& s) { return EqualsNoCase(s, name); }))
       result_.services.push_back(name);

@@ -72,8 +72,8 @@ class InfInstaller {
   // services, files, HKLM values now; a driver database record for every hardware and
   // compatible id of the models lines chosen for the platform. Returns the published
   // name ("oemN.inf"; the same name again for an INF already installed with the same
-  // text), or nothing with `error` set; a failed install leaves nothing of its own behind
-  // except services and values written before the failure was found (validated first).
+  // text), or nothing with `error` set. Every check runs before anything is written, so a
+  // refused INF leaves the machine as it was.
   std::optional<std::string> Install(const std::string& path, std::string* error);
   // Removes the records, the published INF and its .PNF. Services, their files and the
   // HKLM values stay, as on Windows: deleting them is the package uninstaller's job.

@@ -428,6 +428,12 @@ INSTANTIATE_TEST_SUITE_P(
                     kGoodHead + "[Inst.NT]\nAddReg=Uninst,Bad\n[Bad]\nHKXX,Software\\Y,V,,1\n"
                                 "[Inst.NT.Services]\nAddService = Q93Kus, 2, Svc\n" + kGoodService,
                     "unknown registry root \"HKXX\""},
+        RefusalCase{"BadServiceAddReg",
+                    kGoodHead + "[Inst.NT]\nAddReg=Uninst\n[Inst.NT.Services]\nAddService = Q93Kus, 2, Svc\n"
+                                "[Svc]\nServiceType=1\nStartType=3\nErrorControl=1\nServiceBinary=%12%\\Q93Kus.sys\n"
+                                "AddReg = SvcReg\n[SvcReg]\nHKR,Parameters,X,0x00010001,many\n"
+                                "[Uninst]\nHKLM,Software\\Refused,V,,1\n",
+                    "REG_DWORD value \"many\""},
         RefusalCase{"ParseError", kGoodHead + "[Inst.NT]\nAddReg = \"open\n", "t.inf(9): unterminated quoted string"}),
     [](const auto& info) { return std::string(info.param.name); });
 
