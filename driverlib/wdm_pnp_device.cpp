@@ -177,6 +177,9 @@ NTSTATUS WdmPnpDevice::Dispatch(PIRP Irp) {
       BOOLEAN removeAfterSurprise = major == IRP_MJ_PNP && stack->MinorFunction == IRP_MN_REMOVE_DEVICE &&
                                     !(state & kRemoved);
       if ((state & (kRemoved | kSurpriseRemoved)) && !removeAfterSurprise) {
+        if (major == IRP_MJ_POWER && stack->MinorFunction == IRP_MN_SET_POWER &&
+            stack->Parameters.Power.Type == ::SystemPowerState)
+          return PassPower(Irp);  // a system set-power is never failed, removed or not
         if (major == IRP_MJ_POWER) return CompletePowerIrp(Irp, STATUS_DELETE_PENDING);
         return CompleteIrp(Irp, STATUS_DELETE_PENDING);
       }
