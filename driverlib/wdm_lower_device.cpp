@@ -47,16 +47,17 @@ void WdmLowerDevice::Detach() {
 }
 
 NTSTATUS WdmLowerDevice::ForwardIrp(WdmPnpDevice* Owner, PIRP Irp) {
-  PDEVICE_OBJECT top = TopOfStack;
+  // Released once the IRP is on its way, as a remove lock is.
+  NTSTATUS status = IofCallDriver(TopOfStack, Irp);
   Owner->ReleaseIo();
-  return IofCallDriver(top, Irp);
+  return status;
 }
 
 NTSTATUS WdmLowerDevice::ForwardPowerIrp(WdmPnpDevice* Owner, PIRP Irp) {
-  PDEVICE_OBJECT top = TopOfStack;
   PoStartNextPowerIrp(Irp);
+  NTSTATUS status = PoCallDriver(TopOfStack, Irp);
   Owner->ReleaseIo();
-  return PoCallDriver(top, Irp);
+  return status;
 }
 
 NTSTATUS WdmLowerDevice::PassDown(WdmPnpDevice* Owner, PIRP Irp) {
@@ -69,8 +70,9 @@ NTSTATUS WdmLowerDevice::PassDownPower(WdmPnpDevice* Owner, PIRP Irp) {
   PDEVICE_OBJECT top = TopOfStack;
   PoStartNextPowerIrp(Irp);
   IoSkipCurrentIrpStackLocation(Irp);
+  NTSTATUS status = PoCallDriver(top, Irp);
   Owner->ReleaseIo();
-  return PoCallDriver(top, Irp);
+  return status;
 }
 
 NTSTATUS WdmLowerDevice::CallAndWait(PIRP Irp, BOOLEAN Stop, PULONG_PTR Information, PLARGE_INTEGER Timeout,

@@ -130,16 +130,19 @@ void WdmPnpDevice::ReleaseIo() {
     RemoveEvent.Set();
 }
 
+// The reference goes after the completion: released first, it would let a waiting remove
+// delete the device while the IRP is still being completed on it.
 NTSTATUS WdmPnpDevice::CompleteIrp(PIRP Irp, NTSTATUS Status, ULONG_PTR Information) {
+  WdmDevice::CompleteIrp(Irp, Status, Information);
   ReleaseIo();
-  return WdmDevice::CompleteIrp(Irp, Status, Information);
+  return Status;
 }
 
 NTSTATUS WdmPnpDevice::CompletePowerIrp(PIRP Irp, NTSTATUS Status) {
   PoStartNextPowerIrp(Irp);
-  ReleaseIo();
   Irp->IoStatus.Status = Status;
   IoCompleteRequest(Irp, IO_NO_INCREMENT);
+  ReleaseIo();
   return Status;
 }
 

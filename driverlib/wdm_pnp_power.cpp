@@ -76,9 +76,9 @@ NTSTATUS NTAPI DevicePowerUpDone(PDEVICE_OBJECT, PIRP Irp, PVOID Context) {
 void SystemWakeDeviceDone(WdmPnpDevice* device, NTSTATUS, PVOID Context) {
   PIRP irp = static_cast<PIRP>(Context);
   InterlockedDecrement(&device->OwnPowerIrps);
-  device->ReleaseIo();
   // A system set-power is never failed: the device state's failure stays with the device.
   IoCompleteRequest(irp, IO_NO_INCREMENT);
+  device->ReleaseIo();
 }
 
 NTSTATUS NTAPI SystemPowerUpDone(PDEVICE_OBJECT, PIRP Irp, PVOID Context) {
@@ -116,7 +116,7 @@ NTSTATUS NTAPI WaitWakeDone(PDEVICE_OBJECT, PIRP Irp, PVOID Context) {
 
 void NTAPI WaitWakeRequestDone(PDEVICE_OBJECT, UCHAR, POWER_STATE, PVOID Context, PIO_STATUS_BLOCK IoStatus) {
   auto* device = static_cast<WdmPnpDevice*>(Context);
-  InterlockedExchangePointer((PVOID volatile*)&device->PendingWaitWake, nullptr);
+  (void)InterlockedExchangePointer((PVOID volatile*)&device->PendingWaitWake, nullptr);
   // A canceller on another thread may still hold the IRP's address: it is freed after
   // this returns, so wait for the canceller to be done with it.
   while (device->WaitWakeCancelling && device->WaitWakeCanceller != (PVOID)KeGetCurrentThread()) {
@@ -330,8 +330,8 @@ void WdmPnpDevice::FinishPowerUp(PIRP Irp, BOOLEAN Passive) {
     if (!LowerDevice) Irp->IoStatus.Status = STATUS_SUCCESS;
     if (DevicePowerState == PowerDeviceD0 && (PowerHoldPolicy & kRedispatchAtD0)) ReleaseHeldIrps(FALSE);
   }
-  ReleaseIo();
   IoCompleteRequest(Irp, IO_NO_INCREMENT);
+  ReleaseIo();
 }
 
 NTSTATUS WdmPnpDevice::PowerDownAtPassive(PIRP Irp) {

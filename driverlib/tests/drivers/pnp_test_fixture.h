@@ -39,6 +39,7 @@ class PnpDeviceFixture : public sim::kernel::testing::BootedKernel {
  protected:
   void SetUp() override {
     BootedKernel::SetUp();
+    ClearLog();
     control.Log = &PnpDeviceFixture::Append;
     control.ReadDelayMs = 0;
     control.PowerPolicy = control.QueryPowerPolicy = control.PowerHoldPolicy = control.GatePolicy =
