@@ -438,9 +438,12 @@ NTSTATUS PdoInternalControl(PDEVICE_OBJECT pdo, PIRP irp) {
       return Complete(irp, r.port->ResetPort());
     case IOCTL_INTERNAL_USB_CYCLE_PORT:
       if (!present) return Complete(irp, STATUS_DEVICE_NOT_CONNECTED);
-      // The port detaches now (transfers end device-gone) and re-attaches on
-      // the hub's worker, which reports the departure and the new arrival.
-      return Complete(irp, r.port->CyclePort());
+      // The request is done before the port detaches: the departure may remove
+      // this PDO at once. Its transfers end device-gone, and the hub's worker
+      // re-attaches the device and reports the departure and the new arrival.
+      Complete(irp, STATUS_SUCCESS);
+      r.port->CyclePort();
+      return STATUS_SUCCESS;
     default:
       return Complete(irp, STATUS_INVALID_DEVICE_REQUEST);
   }
