@@ -152,6 +152,9 @@ PIRP BuildReadWrite(UCHAR major, PDEVICE_OBJECT device, void* buffer, ULONG leng
 PIRP BuildControl(ULONG code, PDEVICE_OBJECT device, const void* in, ULONG inLength, void* out, ULONG outLength,
                   bool internal, KPROCESSOR_MODE mode);
 void SetCompletionHook(PIRP irp, std::function<void(PIRP)> hook);
+// Runs host work at PASSIVE_LEVEL on the I/O worker thread (what Windows does in APCs and
+// system worker threads for work that arrives at DISPATCH_LEVEL).
+void PostPassive(std::function<void()> work);
 // Callbacks into the per-boot state of the other files.
 void ResetIrps();
 void ResetFiles();

@@ -8,6 +8,7 @@
 #include "devnode.h"
 #include "internal.h"
 #include "io.h"
+#include "pnp.h"
 #include "registry.h"
 #include "verifier.h"
 
@@ -56,6 +57,8 @@ void DestroyFile(void* body) {
       if (DeviceObjectInfo* info = InfoOf(dev)) info->openHandles--;
       dev->ReferenceCount--;
     }
+    // A surprise-removed stack gets its REMOVE_DEVICE once its last handle is gone.
+    pnp::NotifyHandleClosed(dev);
     ObDeref(dev);
   }
   ObDestroy<FileBody>(body);
@@ -111,7 +114,13 @@ NTSTATUS Submit(HANDLE handle, ACCESS_MASK needed, const Builder& build, ULONG_P
       std::lock_guard<std::recursive_mutex> g(gFileLock);
       fb->inFlight.remove_if([done](const std::pair<PIRP, PKTHREAD>& e) { return e.first == done; });
     }
-    ObDeref(fb);
+    // Windows drops the request's file reference in the requester's completion APC, at
+    // or below APC_LEVEL; the last reference sends IRP_MJ_CLOSE, which must not come
+    // from a DPC.
+    if (CurrentIrql() > PASSIVE_LEVEL)
+      io::PostPassive([fb] { ObDeref(fb); });
+    else
+      ObDeref(fb);
   });
   st = IoCallDriver(top, irp);
   ObDeref(top);

@@ -292,10 +292,9 @@ void NTAPI IoDeleteDevice(PDEVICE_OBJECT DeviceObject) {
   if (!DeviceObject || ObTypeOf(DeviceObject) != &io::kDeviceType || !info || info->deletePending)
     BugCheck(kDriverVerifierDetectedViolation, 0x1100, (ULONG_PTR)DeviceObject, 0, 0,
              "IoDeleteDevice of a device object that does not exist or was already deleted", site);
-  if (DeviceObject->AttachedDevice)
-    BugCheck(kDriverVerifierDetectedViolation, 0x1101, (ULONG_PTR)DeviceObject,
-             (ULONG_PTR)DeviceObject->AttachedDevice, 0,
-             "device object deleted while another device is still attached to it", site);
+  // A device still attached above is normal in PnP removal: every layer passes REMOVE down
+  // before it detaches, so the lower device is deleted first. The attachment holds a
+  // reference; the object goes when the device above detaches.
   if (info->attachedTo)
     BugCheck(kDriverVerifierDetectedViolation, 0x1102, (ULONG_PTR)DeviceObject, (ULONG_PTR)info->attachedTo, 0,
              "device object deleted while still attached to a lower device (IoDetachDevice first)", site);
@@ -343,6 +342,7 @@ PDEVICE_OBJECT NTAPI IoAttachDeviceToDeviceStack(PDEVICE_OBJECT SourceDevice, PD
   if (!topInfo || topInfo->deletePending || !srcInfo || srcInfo->attachedTo) return nullptr;
   top->AttachedDevice = SourceDevice;
   srcInfo->attachedTo = top;
+  ObRef(top);  // released by IoDetachDevice, so a deleted lower device outlives the attachment
   SourceDevice->StackSize = (CCHAR)(top->StackSize + 1);
   if (top->AlignmentRequirement > SourceDevice->AlignmentRequirement)
     SourceDevice->AlignmentRequirement = top->AlignmentRequirement;
@@ -359,6 +359,7 @@ void NTAPI IoDetachDevice(PDEVICE_OBJECT TargetDevice) {
   PDEVICE_OBJECT above = TargetDevice->AttachedDevice;
   if (DeviceObjectInfo* info = InfoOf(above)) info->attachedTo = nullptr;
   TargetDevice->AttachedDevice = nullptr;
+  ObDeref(TargetDevice);
 }
 
 NTSTATUS NTAPI IoCreateSymbolicLink(PUNICODE_STRING SymbolicLinkName, PUNICODE_STRING DeviceName) {

@@ -5,6 +5,7 @@
 #include <cstddef>
 #include <cstring>
 #include <deque>
+#include <functional>
 #include <unordered_map>
 #include <unordered_set>
 
@@ -36,6 +37,7 @@ struct Support {
   ULONG sequence = 0;
   std::unordered_set<PIO_WORKITEM> workItems;
   std::deque<PIO_WORKITEM> queue;
+  std::deque<std::function<void()>> posts;  // host work that must run at PASSIVE_LEVEL
   bool workerRunning = false;
   CONFIGURATION_INFORMATION config{};
   ULONG major = 5, minor = 1, build = 2600;
@@ -50,12 +52,25 @@ void WorkerLoop() {
   SetThreadName("io worker");
   for (;;) {
     PIO_WORKITEM item;
+    std::function<void()> post;
     {
       std::lock_guard<std::mutex> g(S().lock);
-      if (S().queue.empty()) {
+      if (!S().posts.empty()) {
+        post = std::move(S().posts.front());
+        S().posts.pop_front();
+      } else if (S().queue.empty()) {
         S().workerRunning = false;
         return;
       }
+    }
+    if (post) {
+      CurrentIrql() = PASSIVE_LEVEL;
+      post();
+      continue;
+    }
+    {
+      std::lock_guard<std::mutex> g(S().lock);
+      if (S().queue.empty()) continue;
       item = S().queue.front();
       S().queue.pop_front();
       // The routine may queue the item again or free it.
@@ -85,6 +100,16 @@ std::string ReadWideString(const UCHAR* p, const UCHAR* end) {
 }
 
 }  // namespace
+
+void io::PostPassive(std::function<void()> work) {
+  bool start = false;
+  {
+    std::lock_guard<std::mutex> g(S().lock);
+    S().posts.push_back(std::move(work));
+    if (!S().workerRunning) start = S().workerRunning = true;
+  }
+  if (start) StartSimThread("io worker", WorkerLoop).detach();
+}
 
 void io::ResetSupport() {
   std::lock_guard<std::mutex> g(S().lock);

@@ -55,27 +55,35 @@ const ObjectType* ObTypeOf(const void* body) {
 }
 
 void ObRef(void* body) {
+  bool live;
   {
     std::lock_guard<std::mutex> g(gObLock);
-    if (!gLive.count(body))
-      BugCheck(kDriverVerifierDetectedViolation, 0x1000, (ULONG_PTR)body, 0, 0,
-               "reference to an object that does not exist", SIM_CALLER());
+    live = gLive.count(body) != 0;
+    if (live) HeaderOf(body)->refs.fetch_add(1);
   }
-  HeaderOf(body)->refs.fetch_add(1);
+  // Reported outside the lock: the report itself may need the object manager.
+  if (!live)
+    BugCheck(kDriverVerifierDetectedViolation, 0x1000, (ULONG_PTR)body, 0, 0,
+             "reference to an object that does not exist", SIM_CALLER());
 }
 
 void ObDeref(void* body) {
   ObjectHeader* header;
+  const void* site = SIM_CALLER();
   {
-    std::lock_guard<std::mutex> g(gObLock);
-    if (!gLive.count(body))
+    std::unique_lock<std::mutex> g(gObLock);
+    if (!gLive.count(body)) {
+      g.unlock();
       BugCheck(kDriverVerifierDetectedViolation, 0x1001, (ULONG_PTR)body, 0, 0,
-               "dereference of an object that does not exist", SIM_CALLER());
+               "dereference of an object that does not exist", site);
+    }
     header = HeaderOf(body);
     LONG left = header->refs.fetch_sub(1) - 1;
-    if (left < 0)
+    if (left < 0) {
+      g.unlock();
       BugCheck(kDriverVerifierDetectedViolation, 0x1002, (ULONG_PTR)body, 0, 0, "object reference count below zero",
-               SIM_CALLER());
+               site);
+    }
     if (left > 0) return;
     gLive.erase(body);
   }

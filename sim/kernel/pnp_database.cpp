@@ -100,9 +100,12 @@ bool MatchDriver(DeviceNode* n) {
       if (registry::KeyExists(rec + "\\Driver")) CopyTree(rec + "\\Driver", drv);
       registry::SetString(drv, "DriverDesc", desc);
       registry::SetString(drv, "MatchingDeviceId", id);
-      if (!mfg.empty()) registry::SetString(drv, "ProviderName", mfg);
+      // The INF's own provider (copied with the template) wins over the manufacturer.
+      if (!mfg.empty() && !registry::GetString(drv, "ProviderName")) registry::SetString(drv, "ProviderName", mfg);
       registry::SetString(key, "Driver", n->driverKey);
     }
+    // The hardware section's HKR values belong in this device's own Device Parameters.
+    if (registry::KeyExists(rec + "\\Device")) CopyTree(rec + "\\Device", key + "\\Device Parameters");
     registry::SetString(key, "Service", n->service);
     if (!n->classGuid.empty()) registry::SetString(key, "ClassGUID", n->classGuid);
     if (!className.empty()) registry::SetString(key, "Class", className);

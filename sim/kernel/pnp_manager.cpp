@@ -680,7 +680,9 @@ void ReenumerateDriverless() {
 }
 
 void NotifyHandleClosed(PDEVICE_OBJECT device) {
-  (void)device;
+  // Only a surprise-removed stack waits for its handles; other closes need no PnP work.
+  DeviceNode* node = NodeOfStack(device);
+  if (!node || node->state != NodeState::SurpriseRemoved) return;
   PostToPnpThread([] { FinishPendingRemovals(); });
 }
 

@@ -311,6 +311,17 @@ NTSTATUS NTAPI PoCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
     r.device = DeviceObject;
     r.location = Irp->CurrentLocation - 1;
   }
+  // A pageable power stack is always called at PASSIVE_LEVEL; a caller at DISPATCH_LEVEL
+  // (a completion routine passing a power IRP on) has it delivered from the power thread.
+  if ((DeviceObject->Flags & DO_POWER_PAGABLE) && KeGetCurrentIrql() > PASSIVE_LEVEL) {
+    if (Irp->CurrentLocation <= Irp->StackCount) IoMarkIrpPending(Irp);
+    ObReferenceObject(DeviceObject);
+    pnp::PostToPowerThread([DeviceObject, Irp] {
+      IoCallDriver(DeviceObject, Irp);
+      ObDereferenceObject(DeviceObject);
+    });
+    return STATUS_PENDING;
+  }
   return IoCallDriver(DeviceObject, Irp);
 }
 

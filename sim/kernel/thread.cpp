@@ -7,6 +7,7 @@
 #include "internal.h"
 #include "kernel.h"
 #include "object.h"
+#include "pnp.h"
 #include "registry.h"
 #include "verifier.h"
 
@@ -14,6 +15,8 @@ namespace sim::kernel {
 namespace {
 
 std::atomic<ULONG_PTR> gNextThreadId{0x100};
+// System threads that have signalled their end but still hold their own reference.
+std::atomic<int> gExiting{0};
 int gHostThreads = 0;
 
 void DestroyThread(void* body) { ObDestroy<_ETHREAD>(body); }
@@ -66,16 +69,24 @@ void RunSystemThread(PKTHREAD t) {
     t->exitStatus = term.status;
   }
   CheckThreadExit(t);
+  bool current;
   {
     std::lock_guard<std::mutex> g(gDispatcher);
     tSlot.thread = nullptr;
-    if (t->generation == gSched.generation && gSched.booted) {
+    current = t->generation == gSched.generation && gSched.booted;
+    if (current) {
       t->Header.SignalState = 1;
       SignalObjectLocked(&t->Header);
       UnregisterThreadLocked(t);
+      gExiting++;
     }
   }
-  ObDeref(t);  // the running thread's own reference
+  // The running thread's own reference. Shutdown waits for threads between their end
+  // signal and this point, so the object still exists; after a shutdown it is gone.
+  if (current) {
+    ObDeref(t);
+    gExiting--;
+  }
 }
 
 }  // namespace
@@ -146,6 +157,8 @@ void Boot(const BootOptions& options) {
 
 void Shutdown() {
   if (!gSched.booted) return;
+  // The PnP and power workers go first: they may still be sending IRPs to drivers.
+  pnp::Shutdown();
   StopWallClock();
   StopDpcThreads();
   std::vector<std::string> running;
@@ -160,6 +173,9 @@ void Shutdown() {
     gSched.deadlines.clear();
     gSched.generation++;
   }
+  // No thread can begin its exit bookkeeping once the machine is marked down; those that
+  // began it drop their own reference before the objects are reset.
+  while (gExiting.load() > 0) std::this_thread::yield();
   for (const std::string& n : running)
     fprintf(stderr, "sim: system thread \"%s\" still running at shutdown\n", n.c_str());
   tSlot.thread = nullptr;

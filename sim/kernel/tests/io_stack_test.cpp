@@ -326,8 +326,18 @@ TEST_F(IoStackTest, StackLocationOverrunStopsTheMachine) {
   EXPECT_DEATH(send(), "NO_MORE_IRP_STACK_LOCATIONS");
 }
 
-TEST_F(IoStackTest, DeletingAnAttachedDeviceStopsTheMachine) {
+TEST_F(IoStackTest, DeletingADeviceNotDetachedFromBelowStopsTheMachine) {
   BuildStack(nullptr);
-  EXPECT_DEATH(IoDeleteDevice(lower), "another device is still attached to it");
   EXPECT_DEATH(IoDeleteDevice(upper), "still attached to a lower device");
+}
+
+TEST_F(IoStackTest, LowerDeviceDeletedBeforeTheDeviceAboveDetachesStaysValidUntilThen) {
+  // The order of PnP removal: the lower device goes first, the upper one detaches after.
+  BuildStack(nullptr);
+  IoDeleteDevice(lower);
+  EXPECT_EQ(upper->StackSize, 2);
+  IoDetachDevice(lower);
+  IoDeleteDevice(upper);
+  lower = upper = nullptr;
+  S().lowerDevice = nullptr;
 }

@@ -265,6 +265,26 @@ TEST_F(InstallTest, HardwareSectionFillsDeviceTemplateAndFilters) {
   }
 }
 
+TEST_F(InstallTest, HardwareSectionValuesReachTheDevicesOwnParameters) {
+  std::string path = WriteInf(
+      "[Version]\nSignature=\"$Windows NT$\"\nClassGuid={4D36E978-E325-11CE-BFC1-08002BE10318}\nClass=Ports\n"
+      "[Manufacturer]\n%Mfg%=Models,NTx86\n[Models.NTx86]\n%Port% = Inst, SIM\\PORT\n"
+      "[Inst.NTx86]\nAddReg = Drv\n[Drv]\nHKR,,FuncMode,0x00010001,2\n"
+      "[Inst.NTx86.HW]\nAddReg = Hw\n[Hw]\nHKR,,PortName,,\"COM7\"\n"
+      "[Inst.NTx86.Services]\nAddService = Q93Kus, 0x00000002, Svc\n"
+      "[Svc]\nServiceType=1\nStartType=3\nErrorControl=1\nServiceBinary=%12%\\Q93Kus.sys\n"
+      "[Strings]\nMfg=RYLE\nPort=\"Sim Port\"\n");
+  std::string error;
+  ASSERT_TRUE(machine().InstallInf(path, &error)) << error;
+  sim::kernel::DeviceNode* n = pnp::CreateRootDevice("SIM\\PORT");
+  pnp::WaitIdle();
+  ASSERT_NE(n, nullptr);
+  std::string enumKey = "\\Registry\\Machine\\System\\CurrentControlSet\\Enum\\" + n->instancePath;
+  EXPECT_EQ(reg::GetString(enumKey + "\\Device Parameters", "PortName"), "COM7");
+  EXPECT_FALSE(reg::GetDword(enumKey + "\\Device Parameters", "FuncMode"));
+  EXPECT_EQ(reg::GetDword(DriverKeyOf(n), "FuncMode"), 2u);
+}
+
 // ---- Include and Needs: sections of another INF of the package -----------------------------
 
 TEST_F(InstallTest, NeedsRunsSectionsOfAnIncludedInf) {
