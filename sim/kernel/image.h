@@ -29,9 +29,11 @@ void UnregisterBuiltinImage(const std::string& name);
 // Loads the driver of \Registry\Machine\System\CurrentControlSet\Services\<serviceName>
 // (ImagePath, Type, Start), creates \Driver\<serviceName> and calls DriverEntry at
 // PASSIVE_LEVEL with the service key path. An already loaded driver is returned again.
-// Fails with STATUS_OBJECT_NAME_NOT_FOUND (no service key), STATUS_NO_SUCH_FILE (no image
-// found), STATUS_INVALID_PARAMETER (the image has no DriverEntry), or
-// DriverEntry's own status (the image is then unloaded again, without DriverUnload).
+// Fails with STATUS_OBJECT_NAME_NOT_FOUND (no service key), STATUS_INVALID_PARAMETER (Type
+// is not a kernel or file system driver, or the image cannot be mapped or has no
+// DriverEntry), STATUS_INVALID_DEVICE_STATE (Start is 4, disabled), STATUS_NO_SUCH_FILE (no
+// image found), or DriverEntry's own status (the image is then unloaded again, without
+// DriverUnload, after the pool leak check).
 NTSTATUS LoadDriver(const std::string& serviceName, PDRIVER_OBJECT* out);
 // Unloads a driver whose device objects are all deleted: DriverUnload, the pool leak check
 // of the image, then the image goes. STATUS_DEVICE_BUSY (nothing done) while it still has
