@@ -8,6 +8,7 @@
 #include <wdm.h>
 
 #include "image.h"
+#include "kernel.h"
 #include "pnp.h"
 #include "registry.h"
 #include "usb/hub_internal.h"
@@ -273,8 +274,11 @@ RootHub::RootHub(HostController& hc) : hc_(hc), state_(std::make_shared<HubState
 
 void RootHub::Settle() {
   // Port work may queue more port work (a cycle re-plugs from the worker), and
-  // each step may queue PnP work: a few rounds of both reach quiet.
+  // each step may queue PnP work: a few rounds of both reach quiet. A moment of
+  // virtual time first: it passes only once every thread is idle, so the frame
+  // thread has queued what its last frame started (a phone's unplug request).
   for (int round = 0; round < 3; ++round) {
+    sim::kernel::Sleep(1);
     KEVENT fence;
     KeInitializeEvent(&fence, NotificationEvent, FALSE);
     hc_.PostHubWork([&fence] { KeSetEvent(&fence, 0, FALSE); });
@@ -297,6 +301,17 @@ RootHub::~RootHub() {
     sim::kernel::pnp::SurpriseRemove(node_);
     sim::kernel::pnp::WaitIdle();
   }
+  // PDOs still held (a handle kept their stack) must not reach the ports,
+  // which may go before the PnP manager finally removes them.
+  std::vector<std::shared_ptr<PdoRecord>> left;
+  {
+    std::lock_guard lock(state_->mu);
+    left = state_->pdos;
+  }
+  for (auto& rec : left) {
+    DetachPdo(rec);
+    PdoDeparted(rec);
+  }
   std::lock_guard lock(gHubsMu);
   std::erase_if(gHubs, [this](const std::weak_ptr<HubState>& w) { return w.lock() == state_; });
 }
@@ -312,7 +327,7 @@ PDEVICE_OBJECT RootHub::Pdo(int port) const {
   std::lock_guard lock(state_->mu);
   for (auto& rec : state_->pdos) {
     std::lock_guard rl(rec->mu);
-    if (rec->present && !rec->deleted && rec->port->Number() == port) return rec->self;
+    if (rec->present && !rec->deleted && rec->portNumber == port) return rec->self;
   }
   return nullptr;
 }

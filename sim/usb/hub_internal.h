@@ -32,13 +32,15 @@ struct HubState {
 struct PdoRecord {
   std::mutex mu;
   std::weak_ptr<HubState> hub;
-  HubPort* port = nullptr;
+  HubPort* port = nullptr;  // not touched once `detached`
+  int portNumber = 0;
   PDEVICE_OBJECT self = nullptr;
   DeviceIdentity identity;
   bool remoteWakeCapable = false;
   bool present = true;   // still on its port and reported in the hub's relations
   bool deleted = false;  // IoDeleteDevice done: the record outlives the device object
   bool reported = false; // named in a bus relations answer (guarded by HubState::mu)
+  bool detached = false; // the RootHub went while the PDO was still held: no port any more
   DEVICE_POWER_STATE power = PowerDeviceD0;
   PIRP waitWake = nullptr;
 };
@@ -66,6 +68,9 @@ std::shared_ptr<PdoRecord> CreatePdo(const std::shared_ptr<HubState>& hub, HubPo
 void PdoDeparted(const std::shared_ptr<PdoRecord>& rec);
 // Deletes a PDO whose device is gone (or whose hub is being removed).
 void DeletePdo(const std::shared_ptr<PdoRecord>& rec);
+// Cuts a PDO that outlives its RootHub off its port, which may go before the
+// PnP manager removes the PDO.
+void DetachPdo(const std::shared_ptr<PdoRecord>& rec);
 PdoRecord* RecordOf(PDEVICE_OBJECT pdo);
 
 }  // namespace sim::usb

@@ -62,7 +62,7 @@ NTSTATUS CompleteWithText(PIRP irp, const std::vector<std::string>& texts, bool 
 
 std::string PortText(const PdoRecord& r) {
   char b[48];
-  std::snprintf(b, sizeof b, "Port_#%04d.Hub_#0001", r.port->Number() + 1);
+  std::snprintf(b, sizeof b, "Port_#%04d.Hub_#0001", r.portNumber + 1);
   return b;
 }
 
@@ -226,7 +226,7 @@ NTSTATUS PdoPnp(PDEVICE_OBJECT pdo, PIRP irp) {
           // Without a serial number the port number is all the hub can offer;
           // the PnP manager makes it unique under this hub.
           return CompleteWithText(
-              irp, {r.identity.uniqueId ? r.identity.serialNumber : std::to_string(r.port->Number() + 1)}, false);
+              irp, {r.identity.uniqueId ? r.identity.serialNumber : std::to_string(r.portNumber + 1)}, false);
         case BusQueryDeviceSerialNumber:
           if (!r.identity.uniqueId) break;
           return CompleteWithText(irp, {r.identity.serialNumber}, false);
@@ -259,8 +259,8 @@ NTSTATUS PdoPnp(PDEVICE_OBJECT pdo, PIRP irp) {
       c->WakeFromD1 = 0;
       c->WakeFromD2 = r.remoteWakeCapable;
       c->WakeFromD3 = 0;
-      c->Address = ULONG(r.port->Number() + 1);
-      c->UINumber = ULONG(r.port->Number() + 1);
+      c->Address = ULONG(r.portNumber + 1);
+      c->UINumber = ULONG(r.portNumber + 1);
       // The root hub's own mapping: sleeping states suspend the port (D2),
       // hibernate and off cut the device's power (D3).
       c->DeviceState[PowerSystemWorking] = PowerDeviceD0;
@@ -297,8 +297,14 @@ NTSTATUS PdoPnp(PDEVICE_OBJECT pdo, PIRP irp) {
     }
 
     case IRP_MN_START_DEVICE: {
-      std::lock_guard lock(r.mu);
-      r.power = PowerDeviceD0;
+      bool present;
+      {
+        std::lock_guard lock(r.mu);
+        r.power = PowerDeviceD0;
+        present = r.present;
+      }
+      // A stack started again on a PDO it left suspended finds the device awake.
+      if (present) r.port->Suspend(false);
       POWER_STATE d0;
       d0.DeviceState = PowerDeviceD0;
       PoSetPowerState(pdo, DevicePowerState, d0);
@@ -459,6 +465,7 @@ std::shared_ptr<PdoRecord> CreatePdo(const std::shared_ptr<HubState>& hub, HubPo
   auto rec = std::make_shared<PdoRecord>();
   rec->hub = hub;
   rec->port = &port;
+  rec->portNumber = port.Number();
   rec->self = pdo;
   rec->identity = port.Identity();
   {
@@ -500,6 +507,23 @@ void PdoDeparted(const std::shared_ptr<PdoRecord>& rec) {
   FinishWaitWake(*rec, STATUS_NO_SUCH_DEVICE);
 }
 
+void DetachPdo(const std::shared_ptr<PdoRecord>& rec) {
+  HubPort* port;
+  {
+    std::lock_guard lock(rec->mu);
+    if (rec->detached) return;
+    rec->detached = true;
+    rec->present = false;
+    port = rec->port;
+  }
+  PortState& ps = port->State();
+  std::lock_guard lock(ps.mu);
+  if (ps.pdo == rec->self) {
+    ps.pdo = nullptr;
+    ps.wakeHandler = nullptr;
+  }
+}
+
 void DeletePdo(const std::shared_ptr<PdoRecord>& rec) {
   PDEVICE_OBJECT pdo;
   {
@@ -514,14 +538,7 @@ void DeletePdo(const std::shared_ptr<PdoRecord>& rec) {
     auto& v = hub->pdos;
     v.erase(std::remove(v.begin(), v.end(), rec), v.end());
   }
-  {
-    PortState& ps = rec->port->State();
-    std::lock_guard lock(ps.mu);
-    if (ps.pdo == pdo) {
-      ps.pdo = nullptr;
-      ps.wakeHandler = nullptr;
-    }
-  }
+  DetachPdo(rec);
   auto* x = static_cast<PdoExtension*>(pdo->DeviceExtension);
   delete x->record;
   x->record = nullptr;
