@@ -80,7 +80,7 @@ class WdmSpinLock {
   PKSPIN_LOCK Lock;
   KIRQL SavedIrql;  // WdmSpinLock::kAtDpcLevel after AcquireAtDpcLevel
 
-  static const KIRQL kAtDpcLevel = DISPATCH_LEVEL;
+  static constexpr KIRQL kAtDpcLevel = DISPATCH_LEVEL;
 
   WdmSpinLock();
   explicit WdmSpinLock(PKSPIN_LOCK lock);
