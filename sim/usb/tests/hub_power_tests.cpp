@@ -107,6 +107,7 @@ TEST_F(HubPower, WaitWakeEndsWhenWakeIsImpossible) {
       {"device without remote wake-up", false, STATUS_NOT_SUPPORTED},
       {"device sent to D3", true, NTSTATUS(0xC00002D3L)},  // STATUS_POWER_STATE_INVALID
       {"device unplugged", true, STATUS_NO_SUCH_DEVICE},
+      {"cancelled by its sender", true, STATUS_CANCELLED},
   };
   for (const Case& k : cases) {
     SCOPED_TRACE(k.what);
@@ -120,6 +121,7 @@ TEST_F(HubPower, WaitWakeEndsWhenWakeIsImpossible) {
     if (k.expected == NTSTATUS(0xC00002D3L)) ASSERT_EQ(SetDevicePower(PowerDeviceD3), STATUS_SUCCESS);
     const bool unplug = k.expected == STATUS_NO_SUCH_DEVICE;
     if (unplug) Port().Unplug();
+    if (k.expected == STATUS_CANCELLED) sim::kernel::power::CancelWaitWakes(PhoneNode());
     ASSERT_TRUE(Done(w, 1000));
     EXPECT_EQ(w.status, k.expected);
     EXPECT_EQ(w.completions, 1);
@@ -127,6 +129,13 @@ TEST_F(HubPower, WaitWakeEndsWhenWakeIsImpossible) {
     if (!unplug) Port().Unplug();
     hub->Settle();
   }
+}
+
+TEST_F(HubPower, SystemSleepAndWakeWithThePhonePlugged) {
+  Configure();
+  ASSERT_EQ(sim::kernel::power::SetSystemPowerState(PowerSystemSleeping3), STATUS_SUCCESS);
+  ASSERT_EQ(sim::kernel::power::SetSystemPowerState(PowerSystemWorking), STATUS_SUCCESS);
+  EXPECT_EQ(Activate(1, function_code::kObex), 0x0001);
 }
 
 }  // namespace
