@@ -88,6 +88,18 @@ TEST_F(HubPnp, TwoPhonesWithOneSerialNumberGetTwoNodes) {
   EXPECT_EQ(second->location, "Port_#0002.Hub_#0001");
 }
 
+TEST_F(HubPnp, DeviceAttachedBeforeTheHubCameUpIsPresented) {
+  hub.reset();
+  phone = std::make_shared<phone::Q93KPhone>(phone::PhoneDescription{});
+  ASSERT_TRUE(Port().Plug(phone));
+  hub = std::make_unique<RootHub>(*hc);
+  ASSERT_NE(hub->Node(), nullptr);
+  EXPECT_EQ(hub->Node()->state, NodeState::Started);
+  ASSERT_NE(PhoneNode(), nullptr);
+  EXPECT_EQ(PhoneNode()->parent, hub->Node());
+  EXPECT_EQ(PhoneNode()->hardwareIds.back(), "USB\\VID_0FA7&PID_5E19");
+}
+
 TEST_F(HubPnp, CapabilitiesFollowTheRemoteWakeupBit) {
   for (bool wake : {true, false}) {
     SCOPED_TRACE(wake);
