@@ -156,7 +156,8 @@ TEST_F(HubPnp, RequestsAnsweredByThePdo) {
     UCHAR minor;
     std::function<void(PIO_STACK_LOCATION)> setup;
   } untouched[] = {
-      {IRP_MN_QUERY_DEVICE_RELATIONS, [](PIO_STACK_LOCATION s) { s->Parameters.QueryDeviceRelations.Type = BusRelations; }},
+      {IRP_MN_QUERY_DEVICE_RELATIONS,
+       [](PIO_STACK_LOCATION s) { s->Parameters.QueryDeviceRelations.Type = BusRelations; }},
       {IRP_MN_QUERY_ID, [](PIO_STACK_LOCATION s) { s->Parameters.QueryId.IdType = BusQueryContainerID; }},
       {IRP_MN_QUERY_RESOURCE_REQUIREMENTS, nullptr},
       {IRP_MN_QUERY_INTERFACE, nullptr},
