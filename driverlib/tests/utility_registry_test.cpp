@@ -5,6 +5,8 @@
 #include <string>
 #include <vector>
 
+#include "devnode.h"
+#include "image.h"
 #include "kernel_fixture.h"
 #include "object.h"
 #include "pool.h"
@@ -294,6 +296,96 @@ TEST_F(WdmRegistryKeyTest, FailedPoolRetryRepeatsTheSameValue) {
   WdmRegistryValueInfo info = {};
   EXPECT_EQ(key.EnumerateValue(nullptr, data, sizeof(data), &info), STATUS_SUCCESS);
   EXPECT_EQ(info.DataLength, 300u);
+}
+
+// OpenDeviceKey through the device node of a PDO: the class key under Control, or under
+// Services on the 98 platform.
+NTSTATUS NTAPI KeyTestEntry(PDRIVER_OBJECT, PUNICODE_STRING) { return STATUS_SUCCESS; }
+
+class WdmDeviceKeyTest : public WdmRegistryKeyTest {
+ protected:
+  void SetUp() override {
+    WdmRegistryKeyTest::SetUp();
+    reg::SetString(std::string(kServices) + "\\KeyTest", "ImagePath",
+                   "\\SystemRoot\\System32\\drivers\\KeyTest.sys", REG_EXPAND_SZ);
+    reg::SetDword(std::string(kServices) + "\\KeyTest", "Type", 1);
+    sim::kernel::RegisterBuiltinImage("KeyTest", KeyTestEntry);
+    ASSERT_EQ(sim::kernel::LoadDriver("KeyTest", &driver_), STATUS_SUCCESS);
+    ASSERT_EQ(IoCreateDevice(driver_, 0, nullptr, FILE_DEVICE_UNKNOWN, 0, FALSE, &pdo_), STATUS_SUCCESS);
+    node_.driverKey = "{4D36E978-E325-11CE-BFC1-08002BE10318}\\0003";
+    node_.pdo = pdo_;
+    sim::kernel::InfoOf(pdo_)->node = &node_;
+    handles_ = sim::kernel::HandleCount();
+  }
+  void TearDown() override {
+    if (pdo_) {
+      sim::kernel::InfoOf(pdo_)->node = nullptr;
+      IoDeleteDevice(pdo_);
+    }
+    IsWin98Platform = FALSE;
+    WdmRegistryKeyTest::TearDown();
+  }
+  // The hive of `layout`, and the platform the library sees in it.
+  void UseLayout(reg::Layout layout) {
+    reg::Reset(layout);
+    WdmDetectPlatform();
+  }
+  PDRIVER_OBJECT driver_ = nullptr;
+  PDEVICE_OBJECT pdo_ = nullptr;
+  sim::kernel::DeviceNode node_;
+};
+
+struct DeviceKeyCase {
+  reg::Layout layout;
+  const char* classRoot;
+  const WCHAR* relative;
+};
+
+TEST_F(WdmDeviceKeyTest, OpensUnderTheDriverKeyOfThePlatform) {
+  const DeviceKeyCase cases[] = {
+      {reg::Layout::Nt, "\\Registry\\Machine\\System\\CurrentControlSet\\Control\\Class\\", L"Parameters"},
+      {reg::Layout::Nt, "\\Registry\\Machine\\System\\CurrentControlSet\\Control\\Class\\", L"\\Parameters"},
+      {reg::Layout::Win98, "\\Registry\\Machine\\System\\CurrentControlSet\\Services\\Class\\", L"Parameters"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.classRoot);
+    UseLayout(c.layout);
+    reg::SetDword(std::string(c.classRoot) + node_.driverKey + "\\Parameters", "BulkINRetryLimit", 5);
+    WdmRegistryKey key;
+    ASSERT_EQ(key.OpenDeviceKey(pdo_, c.relative), STATUS_SUCCESS);
+    ULONG value = 0;
+    EXPECT_EQ(key.QueryDword(L"BulkINRetryLimit", &value), STATUS_SUCCESS);
+    EXPECT_EQ(value, 5u);
+  }
+}
+
+TEST_F(WdmDeviceKeyTest, FailuresLeaveNoHandleOrPool) {
+  UseLayout(reg::Layout::Nt);
+  reg::CreateKey("\\Registry\\Machine\\System\\CurrentControlSet\\Control\\Class\\" + node_.driverKey);
+  PDEVICE_OBJECT other = nullptr;
+  ASSERT_EQ(IoCreateDevice(driver_, 0, nullptr, FILE_DEVICE_UNKNOWN, 0, FALSE, &other), STATUS_SUCCESS);
+  {
+    WdmRegistryKey key;
+    // Not the PDO of a device node: the property call refuses.
+    EXPECT_EQ(key.OpenDeviceKey(other, L""), STATUS_INVALID_DEVICE_REQUEST);
+    EXPECT_FALSE(key.IsOpen());
+    EXPECT_EQ(key.OpenDeviceKey(pdo_, L"Missing"), STATUS_OBJECT_NAME_NOT_FOUND);
+  }
+  IoDeleteDevice(other);
+  bool succeeded = false;
+  for (unsigned long long n = 1; n < 20 && !succeeded; ++n) {
+    pool::FailNth(n);
+    {
+      WdmRegistryKey key;
+      NTSTATUS status = key.OpenDeviceKey(pdo_, L"");
+      pool::ClearFaults();
+      succeeded = status == STATUS_SUCCESS;
+      if (!succeeded) EXPECT_EQ(status, STATUS_INSUFFICIENT_RESOURCES) << "failing allocation " << n;
+    }
+    EXPECT_EQ(sim::kernel::HandleCount(), handles_);
+    EXPECT_EQ(pool::LeakReport(), "");
+  }
+  EXPECT_TRUE(succeeded);
 }
 
 }  // namespace
