@@ -68,16 +68,20 @@ std::string PortText(const PdoRecord& r) {
 
 // ---- Wait-wake -----------------------------------------------------------------------------
 
-// Takes the pending wait-wake away from its cancel routine; null when none or
-// when a cancel routine already owns it.
+// Takes the pending wait-wake away from its cancel routine; null when none.
+// Under the cancel lock a wait-wake still recorded has not met its cancel
+// routine, which forgets it before it lets the lock go.
 PIRP TakeWaitWake(PdoRecord& r) {
+  KIRQL irql;
+  IoAcquireCancelSpinLock(&irql);
   PIRP irp;
   {
     std::lock_guard lock(r.mu);
     irp = r.waitWake;
     r.waitWake = nullptr;
   }
-  if (irp && !IoSetCancelRoutine(irp, nullptr)) return nullptr;
+  if (irp) IoSetCancelRoutine(irp, nullptr);
+  IoReleaseCancelSpinLock(irql);
   return irp;
 }
 
@@ -89,11 +93,11 @@ void FinishWaitWake(PdoRecord& r, NTSTATUS status) {
 }
 
 void CancelWaitWake(PDEVICE_OBJECT pdo, PIRP irp) {
-  IoReleaseCancelSpinLock(irp->CancelIrql);
   if (PdoRecord* r = RecordOf(pdo)) {
     std::lock_guard lock(r->mu);
     if (r->waitWake == irp) r->waitWake = nullptr;
   }
+  IoReleaseCancelSpinLock(irp->CancelIrql);
   irp->IoStatus.Information = 0;
   Complete(irp, STATUS_CANCELLED);
 }
@@ -385,7 +389,11 @@ NTSTATUS PdoPower(PDEVICE_OBJECT pdo, PIRP irp) {
       return Complete(irp, STATUS_SUCCESS);
     case IRP_MN_WAIT_WAKE: {
       PoStartNextPowerIrp(irp);
+      // Pending first: a wake-up may complete it as soon as it is recorded.
+      IoMarkIrpPending(irp);
       NTSTATUS refuse = STATUS_SUCCESS;
+      KIRQL irql;
+      IoAcquireCancelSpinLock(&irql);
       {
         std::lock_guard lock(r.mu);
         if (!r.remoteWakeCapable)
@@ -396,19 +404,14 @@ NTSTATUS PdoPower(PDEVICE_OBJECT pdo, PIRP irp) {
           refuse = STATUS_INVALID_DEVICE_STATE;
         else if (r.waitWake)
           refuse = STATUS_DEVICE_BUSY;
+        else if (irp->Cancel)
+          refuse = STATUS_CANCELLED;
         else
           r.waitWake = irp;
       }
-      if (refuse != STATUS_SUCCESS) return Complete(irp, refuse);
-      IoMarkIrpPending(irp);
-      IoSetCancelRoutine(irp, CancelWaitWake);
-      if (irp->Cancel && IoSetCancelRoutine(irp, nullptr)) {
-        {
-          std::lock_guard lock(r.mu);
-          if (r.waitWake == irp) r.waitWake = nullptr;
-        }
-        Complete(irp, STATUS_CANCELLED);
-      }
+      if (refuse == STATUS_SUCCESS) IoSetCancelRoutine(irp, CancelWaitWake);
+      IoReleaseCancelSpinLock(irql);
+      if (refuse != STATUS_SUCCESS) Complete(irp, refuse);
       return STATUS_PENDING;
     }
     default:
