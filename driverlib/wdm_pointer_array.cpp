@@ -33,8 +33,10 @@ NTSTATUS WdmPointerArray::SetAt(ULONG index, PVOID value) {
   if (index >= Capacity) {
     // Without a step the array cannot grow; the step also divides below.
     if (GrowthStep == 0) return Status = STATUS_INVALID_PARAMETER;
-    ULONGLONG steps = ((ULONGLONG)index - Capacity + 1 + GrowthStep - 1) / GrowthStep;
-    ULONGLONG capacity = Capacity + steps * GrowthStep;
+    // 32-bit division (index is at most MAXLONG); only the product needs 64 bits.
+    ULONG needed = index - Capacity + 1;
+    ULONG steps = needed / GrowthStep + (needed % GrowthStep ? 1 : 0);
+    ULONGLONG capacity = Capacity + (ULONGLONG)steps * GrowthStep;
     if (capacity * sizeof(PVOID) > MAXLONG) return Status = STATUS_INSUFFICIENT_RESOURCES;
     PVOID* data = (PVOID*)WdmAllocate((SIZE_T)(capacity * sizeof(PVOID)), Pool);
     if (!data) return Status = STATUS_INSUFFICIENT_RESOURCES;
