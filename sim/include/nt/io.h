@@ -126,6 +126,9 @@
 #define FILE_WRITE_ACCESS 0x0002
 #define FILE_READ_DATA 0x0001
 #define FILE_WRITE_DATA 0x0002
+// Create options (Parameters.Create.Options, low 24 bits)
+#define FILE_DIRECTORY_FILE 0x00000001
+#define FILE_NON_DIRECTORY_FILE 0x00000040
 #define FILE_ALL_ACCESS (STANDARD_RIGHTS_REQUIRED | SYNCHRONIZE | 0x1FF)
 
 // IRP flags (Irp->Flags) used by the I/O manager
