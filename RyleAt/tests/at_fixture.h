@@ -72,8 +72,7 @@ class AtFixture : public sim::machine::testing::MachineFixture {
     control.CreateStatus = STATUS_SUCCESS;
     control.StartResult = 1;
     KeInitializeSpinLock(&control.Lock);
-    std::string error;
-    ASSERT_TRUE(machine().InstallInf(machine().PackageFile("RylePort/Q93Kpt.inf"), &error)) << error;
+    ASSERT_NO_FATAL_FAILURE(InstallAtDriver());
     reg::SetString(kFakeBusKey, "ImagePath", std::string("\\SystemRoot\\System32\\drivers\\") + FAKE_BUS_SERVICE + ".sys",
                    REG_EXPAND_SZ);
     reg::SetDword(kFakeBusKey, "Type", 1);
@@ -84,6 +83,11 @@ class AtFixture : public sim::machine::testing::MachineFixture {
     for (HANDLE h : handles) sim::kernel::CloseHandle(h);
     handles.clear();
     MachineFixture::TearDown();
+  }
+
+  virtual void InstallAtDriver() {
+    std::string error;
+    ASSERT_TRUE(machine().InstallInf(machine().PackageFile("RylePort/Q93Kpt.inf"), &error)) << error;
   }
 
   // The fake bus arrives and presents its AT child; Q93Kat starts on it.

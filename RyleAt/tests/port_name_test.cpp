@@ -68,5 +68,33 @@ INSTANTIATE_TEST_SUITE_P(
                       PortNameCase{"empty", "", std::nullopt}),
     [](const auto& info) { return std::string(info.param.name); });
 
+// The 98 family keeps no NT port list: nothing is entered and nothing marked. Its INF
+// sections are not written yet, so the driver is installed by hand.
+class Win98PortNameTest : public AtFixture {
+ protected:
+  sim::machine::MachineOptions MakeOptions() override {
+    sim::machine::MachineOptions o;
+    o.win98 = true;
+    return o;
+  }
+  void InstallAtDriver() override {
+    const std::string service = "\\Registry\\Machine\\System\\CurrentControlSet\\Services\\Q93Kat";
+    reg::SetString(service, "ImagePath", "System32\\drivers\\Q93Kat.sys", REG_EXPAND_SZ);
+    reg::SetDword(service, "Type", 1);
+    reg::SetDword(service, "Start", 3);
+    pnp::InstallDriverRecord({FAKE_BUS_CHILD_ID, "Q93Kat", "{4D36E978-E325-11CE-BFC1-08002BE10318}", "Ports", "AT", "RYLE", {}, {}});
+    reg::SetString(kAtRecord + "\\Device", "PortName", "COM5");
+  }
+};
+
+TEST_F(Win98PortNameTest, NothingIsRegistered) {
+  ASSERT_NO_FATAL_FAILURE(Arrive());
+  std::string parameters =
+      "\\Registry\\Machine\\System\\CurrentControlSet\\Enum\\" + childNode->instancePath + "\\Device Parameters";
+  EXPECT_EQ(reg::GetString(parameters, "PortName"), "COM5");
+  EXPECT_FALSE(reg::GetDword(parameters, "Inst").has_value());
+  EXPECT_FALSE(reg::GetString(kPortsKey, "COM5:").has_value());
+}
+
 }  // namespace
 }  // namespace attest
