@@ -175,7 +175,6 @@ HANDLE WINAPI CreateThread(LPSECURITY_ATTRIBUTES lpThreadAttributes, SIZE_T dwSt
   if (lpThreadId) *lpThreadId = body->id;
   HANDLE h = k::HandleInsert(body, THREAD_ALL_ACCESS, true);
   k::ObDeref(body);
-  SetLastError(ERROR_SUCCESS);
   return h;
 }
 
