@@ -52,6 +52,13 @@ BOOL Run(HANDLE file, LPDWORD count, LPOVERLAPPED ov, const Issue& issue) {
   return NT_SUCCESS(st) ? TRUE : detail::Fail(st);
 }
 
+// A null buffer with a length fails the I/O manager's probe of the caller's memory
+// before any request is built, as on Windows.
+BOOL BadBuffer(LPDWORD count) {
+  if (count) *count = 0;
+  return detail::Fail(STATUS_ACCESS_VIOLATION);
+}
+
 LONGLONG OffsetOf(const OVERLAPPED* ov) {
   return ov ? (LONGLONG)(((ULONGLONG)ov->OffsetHigh << 32) | ov->Offset) : 0;
 }
@@ -66,6 +73,7 @@ extern "C" {
 
 BOOL WINAPI ReadFile(HANDLE hFile, LPVOID lpBuffer, DWORD nNumberOfBytesToRead, LPDWORD lpNumberOfBytesRead,
                      LPOVERLAPPED lpOverlapped) {
+  if (!lpBuffer && nNumberOfBytesToRead) return BadBuffer(lpNumberOfBytesRead);
   LONGLONG offset = OffsetOf(lpOverlapped);
   return Run(hFile, lpNumberOfBytesRead, lpOverlapped, [&](ULONG_PTR* n, k::AsyncIo async) {
     return k::Read(hFile, lpBuffer, nNumberOfBytesToRead, lpOverlapped ? &offset : nullptr, n, async);
@@ -74,6 +82,7 @@ BOOL WINAPI ReadFile(HANDLE hFile, LPVOID lpBuffer, DWORD nNumberOfBytesToRead, 
 
 BOOL WINAPI WriteFile(HANDLE hFile, LPCVOID lpBuffer, DWORD nNumberOfBytesToWrite, LPDWORD lpNumberOfBytesWritten,
                       LPOVERLAPPED lpOverlapped) {
+  if (!lpBuffer && nNumberOfBytesToWrite) return BadBuffer(lpNumberOfBytesWritten);
   LONGLONG offset = OffsetOf(lpOverlapped);
   return Run(hFile, lpNumberOfBytesWritten, lpOverlapped, [&](ULONG_PTR* n, k::AsyncIo async) {
     return k::Write(hFile, lpBuffer, nNumberOfBytesToWrite, lpOverlapped ? &offset : nullptr, n, async);
@@ -83,11 +92,7 @@ BOOL WINAPI WriteFile(HANDLE hFile, LPCVOID lpBuffer, DWORD nNumberOfBytesToWrit
 BOOL WINAPI DeviceIoControl(HANDLE hDevice, DWORD dwIoControlCode, LPVOID lpInBuffer, DWORD nInBufferSize,
                             LPVOID lpOutBuffer, DWORD nOutBufferSize, LPDWORD lpBytesReturned,
                             LPOVERLAPPED lpOverlapped) {
-  // A null buffer with a length is the caller's mistake; the I/O manager would fault on it.
-  if ((!lpInBuffer && nInBufferSize) || (!lpOutBuffer && nOutBufferSize)) {
-    if (lpBytesReturned) *lpBytesReturned = 0;
-    return detail::FailWith(ERROR_INVALID_PARAMETER);
-  }
+  if ((!lpInBuffer && nInBufferSize) || (!lpOutBuffer && nOutBufferSize)) return BadBuffer(lpBytesReturned);
   return Run(hDevice, lpBytesReturned, lpOverlapped, [&](ULONG_PTR* n, k::AsyncIo async) {
     return k::DeviceIoControl(hDevice, dwIoControlCode, lpInBuffer, nInBufferSize, lpOutBuffer, nOutBufferSize, n,
                               async);

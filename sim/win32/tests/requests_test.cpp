@@ -261,12 +261,24 @@ TEST_F(RequestTest, ControlOutputComesBackOnlyAsFarAsTheDriverFilledIt) {
   ASSERT_EQ(Log().size(), 1u);
   EXPECT_EQ(Log()[0].in, std::vector<UCHAR>({9, 8}));
   EXPECT_EQ(Log()[0].outLength, 6u);
-  // Too small an output buffer is the driver's to refuse; a null buffer with a length is ours.
+  // Too small an output buffer is the driver's to refuse; a null buffer with a length
+  // never becomes a request.
   EXPECT_FALSE(DeviceIoControl(h, kTestIoctl, nullptr, 0, out, 2, &n, nullptr));
   EXPECT_EQ(GetLastError(), (DWORD)ERROR_INSUFFICIENT_BUFFER);
   EXPECT_FALSE(DeviceIoControl(h, kTestIoctl, nullptr, 4, out, 2, &n, nullptr));
-  EXPECT_EQ(GetLastError(), (DWORD)ERROR_INVALID_PARAMETER);
+  EXPECT_EQ(GetLastError(), (DWORD)ERROR_NOACCESS);
+  EXPECT_FALSE(DeviceIoControl(h, kTestIoctl, in, 2, nullptr, 8, &n, nullptr));
+  EXPECT_EQ(GetLastError(), (DWORD)ERROR_NOACCESS);
+  S().readData = "data";
+  EXPECT_FALSE(ReadFile(h, nullptr, 4, &n, nullptr));
+  EXPECT_EQ(GetLastError(), (DWORD)ERROR_NOACCESS);
+  EXPECT_FALSE(WriteFile(h, nullptr, 4, &n, nullptr));
+  EXPECT_EQ(GetLastError(), (DWORD)ERROR_NOACCESS);
   EXPECT_EQ(Log().size(), 2u);
+  // A zero-length write still reaches the port, as on Windows.
+  ASSERT_TRUE(WriteFile(h, nullptr, 0, &n, nullptr));
+  EXPECT_EQ(n, 0u);
+  EXPECT_EQ(Log().size(), 3u);
   CloseHandle(h);
 }
 
