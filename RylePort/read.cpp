@@ -67,6 +67,25 @@ void NTAPI IntervalCheck(PKDPC, PVOID Context, PVOID, PVOID) {
   IoReleaseCancelSpinLock(irql);
 }
 
+// A cancelled read reports no data (the I/O manager copies nothing back for an error),
+// so the bytes it had are put back in front of the ring for the next read. Returns the
+// bytes it must still report: all of them when the ring has no room, and the read then
+// completes with success instead, so nothing is lost. Cancel spin lock held.
+ULONG GiveBack(PPORT_EXTENSION Ext, PIRP Irp, ULONG Placed) {
+  auto* data = static_cast<PUCHAR>(Irp->AssociatedIrp.SystemBuffer);
+  KeAcquireSpinLockAtDpcLevel(&Ext->BufferLock);
+  BOOLEAN fits = Ext->RxBuffer && !Ext->DirectBuffer && Ext->RxCount + Placed <= Ext->RxBufferSize;
+  if (fits) {
+    ULONG size = Ext->RxBufferSize;
+    ULONG head = (Ext->RxHead + size - Placed) % size;
+    for (ULONG i = 0; i < Placed; i++) Ext->RxBuffer[(head + i) % size] = data[i];
+    Ext->RxHead = head;
+    Ext->RxCount += Placed;
+  }
+  KeReleaseSpinLockFromDpcLevel(&Ext->BufferLock);
+  return fits ? 0 : Placed;
+}
+
 // Serves the current read. Returns TRUE when it completed at once.
 BOOLEAN StartRead(PPORT_EXTENSION Ext) {
   PIRP irp = Ext->CurrentRead;
@@ -114,7 +133,8 @@ BOOLEAN StartRead(PPORT_EXTENSION Ext) {
 
   IoAcquireCancelSpinLock(&irql);
   if (irp->Cancel || Ext->ReadCode == READ_CANCELLED) {
-    CompleteUnarmed(Ext, irp, STATUS_CANCELLED, taken, irql);
+    ULONG keep = taken ? GiveBack(Ext, irp, taken) : 0;
+    CompleteUnarmed(Ext, irp, keep ? STATUS_SUCCESS : STATUS_CANCELLED, keep, irql);
     return TRUE;
   }
   KeAcquireSpinLockAtDpcLevel(&Ext->BufferLock);
@@ -150,7 +170,8 @@ BOOLEAN StartRead(PPORT_EXTENSION Ext) {
   if (useInterval) {
     SetRefs(irp, GetRefs(irp) | REF_INTERVAL_TIMER);
     Ext->IntervalTime = (LONGLONG)interval * 10000;
-    Ext->IntervalPoll = Ext->IntervalTime < 200000000LL ? -1 : -10000000LL;
+    // Short intervals are checked every clock tick, long ones every second.
+    Ext->IntervalPoll = Ext->IntervalTime < 200000000LL ? -(LONGLONG)KeQueryTimeIncrement() : -10000000LL;
     Ext->IntervalLastCount = taken;
     Ext->IntervalLastTime = KeQueryInterruptTime();
     LARGE_INTEGER due;
@@ -227,6 +248,10 @@ void PortFinishRead(PPORT_EXTENSION Ext, ULONG Ref, LONG Code, KIRQL CancelIrql)
     return;
   }
   NTSTATUS status = StatusOf(Ext->ReadCode);
+  if (status == STATUS_CANCELLED && placed) {
+    placed = GiveBack(Ext, irp, placed);
+    if (placed) status = STATUS_SUCCESS;
+  }
   Ext->CurrentRead = nullptr;
   IoReleaseCancelSpinLock(CancelIrql);
   PortCompleteAndRelease(Ext, irp, status, placed);
