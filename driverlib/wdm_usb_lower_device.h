@@ -22,14 +22,14 @@ typedef void (*WdmUrbCallback)(PDEVICE_OBJECT TargetPdo, PIRP Irp, PVOID Context
 class WdmUsbLowerDevice : public WdmLowerDevice {
  public:
   // Results of ActivateConfiguration.
-  static const ULONG kActivated = 0;
-  static const ULONG kInterfaceMissing = 1;
-  static const ULONG kNoInterfaceMemory = 2;
-  static const ULONG kSelectFailed = 3;
-  static const ULONG kInterfaceAbsent = 4;
-  static const ULONG kNoConfiguration = 6;
-  static const ULONG kNoDeviceDescriptor = 7;
-  static const ULONG kPipeMismatch = 8;
+  static constexpr ULONG kActivated = 0;
+  static constexpr ULONG kInterfaceMissing = 1;
+  static constexpr ULONG kNoInterfaceMemory = 2;
+  static constexpr ULONG kSelectFailed = 3;
+  static constexpr ULONG kInterfaceAbsent = 4;
+  static constexpr ULONG kNoConfiguration = 6;
+  static constexpr ULONG kNoDeviceDescriptor = 7;
+  static constexpr ULONG kPipeMismatch = 8;
 
   WdmUsbLowerDevice();
   ~WdmUsbLowerDevice() override;
