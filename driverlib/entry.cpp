@@ -20,6 +20,9 @@ NTSTATUS NTAPI CommonAddDevice(PDRIVER_OBJECT DriverObject, PDEVICE_OBJECT Physi
 
 void NTAPI CommonUnload(PDRIVER_OBJECT) {
   TheDriver->Unload();
+  // A DPC of this driver that completed its last request may still be returning into the
+  // image; the image must not go before it has.
+  KeFlushQueuedDpcs();
   delete TheDriver;
   TheDriver = nullptr;
   WdmRunExitList();

@@ -238,6 +238,16 @@ NTSTATUS UnloadDriver(PDRIVER_OBJECT driver) {
   // own devices in DriverUnload.
   if (driver->DriverExtension->AddDevice && driver->DeviceObject) return STATUS_DEVICE_BUSY;
   if (!driver->DriverUnload) return STATUS_INVALID_DEVICE_REQUEST;
+  // Deleted device objects still referenced (an open file object, a device above not yet
+  // detached) keep the image: requests such as IRP_MJ_CLOSE still reach its code. The
+  // unload runs when the last of them goes.
+  {
+    std::lock_guard<std::recursive_mutex> g(io::Lock());
+    if (body->liveDevices.load() > 0) {
+      body->unloadPending = true;
+      return STATUS_PENDING;
+    }
+  }
   PDRIVER_UNLOAD unload = driver->DriverUnload;
   unload(driver);
   if (CurrentIrql() != PASSIVE_LEVEL)
@@ -246,6 +256,10 @@ NTSTATUS UnloadDriver(PDRIVER_OBJECT driver) {
   if (driver->DeviceObject)
     BugCheck(kDriverVerifierDetectedViolation, 0x1400, (ULONG_PTR)driver, (ULONG_PTR)driver->DeviceObject, 0,
              "driver unloaded with device objects left", (const void*)unload);
+  if (const void* routine = PendingDeferredWorkIn(body->imageName))
+    BugCheck(0xCE, (ULONG_PTR)routine, 0, 0, 0,
+             "driver unloaded with a timer still set or a DPC still queued (its routine would run after unload)",
+             routine);
   pool::VerifyImageUnload(body->imageName);
   {
     std::lock_guard<std::mutex> g(I().lock);

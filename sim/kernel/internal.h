@@ -103,6 +103,8 @@ NTSTATUS WaitObjects(ULONG count, PVOID* objects, WAIT_TYPE type, PLARGE_INTEGER
 // Queues a DPC from the timer code (any IRQL).
 BOOLEAN QueueDpc(PRKDPC dpc, PVOID a1, PVOID a2);
 void StartDpcThreads(int count);
+// A set timer or queued DPC whose routine lies in `image` (a driver about to unload), or null.
+const void* PendingDeferredWorkIn(const std::string& image);
 void StopDpcThreads();
 void StartWallClock();
 void StopWallClock();

@@ -3,6 +3,7 @@
 // the system event log and the device interface lists, and the machine's version.
 #pragma once
 
+#include <atomic>
 #include <functional>
 #include <mutex>
 #include <string>
@@ -119,6 +120,10 @@ struct DriverBody {
   const void* base = nullptr;  // what the image was registered under
   std::string imageName;       // "Q93Kus.sys"
   bool unloaded = false;
+  // Device objects of this driver whose memory still exists (deleted ones stay while a
+  // file object or an attachment references them); the image stays mapped meanwhile.
+  std::atomic<int> liveDevices{0};
+  bool unloadPending = false;
 };
 inline DriverBody* BodyOf(PDRIVER_OBJECT d) { return reinterpret_cast<DriverBody*>(d); }
 extern const ObjectType kDeviceType, kDriverType, kFileType;
@@ -155,6 +160,8 @@ void SetCompletionHook(PIRP irp, std::function<void(PIRP)> hook);
 // Runs host work at PASSIVE_LEVEL on the I/O worker thread (what Windows does in APCs and
 // system worker threads for work that arrives at DISPATCH_LEVEL).
 void PostPassive(std::function<void()> work);
+// Returns once the I/O worker has nothing left to do.
+void WaitWorkerIdle();
 // Callbacks into the per-boot state of the other files.
 void ResetIrps();
 void ResetFiles();

@@ -30,7 +30,23 @@ void DestroyDevice(void* body) {
   delete InfoOf(dev);
   dev->DeviceObjectExtension = nullptr;
   // At shutdown every object goes at once; the driver object may already be gone.
-  if (gSched.booted && dev->DriverObject) ObDeref(dev->DriverObject);
+  if (gSched.booted && dev->DriverObject) {
+    PDRIVER_OBJECT driver = dev->DriverObject;
+    io::DriverBody* d = io::BodyOf(driver);
+    std::unique_lock<std::recursive_mutex> g(io::Lock());
+    // The last device of a driver waiting to unload lets the unload go ahead.
+    if (--d->liveDevices == 0 && d->unloadPending) {
+      d->unloadPending = false;
+      g.unlock();
+      io::PostPassive([driver] {
+        UnloadDriver(driver);
+        ObDeref(driver);
+      });
+      return;
+    }
+    g.unlock();
+    ObDeref(driver);
+  }
 }
 
 void DestroyDriver(void* body) { ObDestroy<io::DriverBody>(body); }
@@ -258,6 +274,7 @@ NTSTATUS NTAPI IoCreateDevice(PDRIVER_OBJECT DriverObject, ULONG DeviceExtension
   // The extension follows the object, aligned as pool would align it.
   size_t head = (sizeof(DEVICE_OBJECT) + 15) & ~(size_t)15;
   auto* dev = static_cast<PDEVICE_OBJECT>(ObCreateObject(&io::kDeviceType, head + DeviceExtensionSize));
+  io::BodyOf(DriverObject)->liveDevices++;
   dev->Type = IO_TYPE_DEVICE;
   dev->Size = (USHORT)(sizeof(DEVICE_OBJECT) + DeviceExtensionSize);
   dev->DriverObject = DriverObject;

@@ -111,6 +111,17 @@ void io::PostPassive(std::function<void()> work) {
   if (start) StartSimThread("io worker", WorkerLoop).detach();
 }
 
+void io::WaitWorkerIdle() {
+  for (;;) {
+    {
+      std::lock_guard<std::mutex> g(S().lock);
+      if (!S().workerRunning) return;
+    }
+    // The worker runs while this thread sleeps in virtual time.
+    Sleep(1);
+  }
+}
+
 void io::ResetSupport() {
   std::lock_guard<std::mutex> g(S().lock);
   for (auto& [p, e] : S().errorEntries) free(p);

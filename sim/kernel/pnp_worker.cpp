@@ -5,6 +5,7 @@
 
 #include "internal.h"
 #include "kernel.h"
+#include "io.h"
 #include "pnp.h"
 #include "nt/io.h"
 
@@ -123,9 +124,12 @@ void WaitIdle() {
   // handles and waits sees the removal even where no close notice arrived.
   if (gPnpQueue.Running()) gPnpQueue.Post([] { FinishSurpriseRemovals(); });
   // Work on one queue can post to the other; settle both twice over.
+  // Work on one queue can post to the others; settle them all twice over (the I/O worker
+  // finishes closes and the unload of drivers whose last device went).
   for (int i = 0; i < 2; i++) {
     gPnpQueue.WaitIdle();
     gPowerQueue.WaitIdle();
+    io::WaitWorkerIdle();
   }
 }
 

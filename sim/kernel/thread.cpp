@@ -22,12 +22,20 @@ int gHostThreads = 0;
 void DestroyThread(void* body) { ObDestroy<_ETHREAD>(body); }
 
 // Ends the thread's life as a simulated thread when its host thread exits.
+// The generation is kept beside the pointer: after a shutdown the object is gone, so the
+// pointer must not be followed to learn that it is stale.
 struct ThreadSlot {
   PKTHREAD thread = nullptr;
+  unsigned generation = 0;
+  void Set(PKTHREAD t) {
+    thread = t;
+    generation = t ? t->generation : 0;
+  }
+  bool Current() const { return thread && generation == gSched.generation && gSched.booted; }
   ~ThreadSlot() {
     if (!thread) return;
     std::lock_guard<std::mutex> g(gDispatcher);
-    if (thread->generation == gSched.generation && gSched.booted) {
+    if (Current()) {
       thread->Header.SignalState = 1;
       SignalObjectLocked(&thread->Header);
       UnregisterThreadLocked(thread);
@@ -60,8 +68,14 @@ void CheckThreadExit(PKTHREAD t) {
              (const void*)t->start);
 }
 
-void RunSystemThread(PKTHREAD t) {
-  tSlot.thread = t;
+void RunSystemThread(PKTHREAD t, unsigned generation) {
+  {
+    // A machine shut down before this thread got to run has freed its record.
+    std::lock_guard<std::mutex> g(gDispatcher);
+    if (generation != gSched.generation || !gSched.booted) return;
+    tSlot.thread = t;
+    tSlot.generation = generation;
+  }
   CurrentIrql() = PASSIVE_LEVEL;
   try {
     t->start(t->startContext);
@@ -72,8 +86,8 @@ void RunSystemThread(PKTHREAD t) {
   bool current;
   {
     std::lock_guard<std::mutex> g(gDispatcher);
-    tSlot.thread = nullptr;
-    current = t->generation == gSched.generation && gSched.booted;
+    current = tSlot.Current();
+    tSlot.Set(nullptr);
     if (current) {
       t->Header.SignalState = 1;
       SignalObjectLocked(&t->Header);
@@ -100,15 +114,23 @@ std::thread StartSimThread(const std::string& name, std::function<void()> fn, KP
     std::lock_guard<std::mutex> g(gDispatcher);
     RegisterThreadLocked(t);
   }
-  return std::thread([t, fn = std::move(fn)] {
-    tSlot.thread = t;
+  unsigned generation = t->generation;
+  return std::thread([t, generation, fn = std::move(fn)] {
+    {
+      // A machine shut down before this thread got to run has freed its record; the
+      // work belonged to that machine.
+      std::lock_guard<std::mutex> g(gDispatcher);
+      if (generation != gSched.generation || !gSched.booted) return;
+      tSlot.thread = t;
+      tSlot.generation = generation;
+    }
     fn();
   });
 }
 
 PKTHREAD CurrentThread() {
-  PKTHREAD t = tSlot.thread;
-  if (t && t->generation == gSched.generation && t->registered) return t;
+  if (tSlot.Current() && tSlot.thread->registered) return tSlot.thread;
+  PKTHREAD t;
   // A host thread (the test's main thread, an application thread) is adopted on first use.
   char name[32];
   snprintf(name, sizeof name, "host-%d", ++gHostThreads);
@@ -117,7 +139,7 @@ PKTHREAD CurrentThread() {
     std::lock_guard<std::mutex> g(gDispatcher);
     RegisterThreadLocked(t);
   }
-  tSlot.thread = t;
+  tSlot.Set(t);
   return t;
 }
 
@@ -148,7 +170,7 @@ void Boot(const BootOptions& options) {
     gSched.threads.clear();
   }
   gHostThreads = 0;
-  tSlot.thread = nullptr;
+  tSlot.Set(nullptr);
   SetThreadName("main");
   registry::Reset(options.win98Registry ? registry::Layout::Win98 : registry::Layout::Nt);
   StartDpcThreads(options.dpcThreads);
@@ -178,7 +200,7 @@ void Shutdown() {
   while (gExiting.load() > 0) std::this_thread::yield();
   for (const std::string& n : running)
     fprintf(stderr, "sim: system thread \"%s\" still running at shutdown\n", n.c_str());
-  tSlot.thread = nullptr;
+  tSlot.Set(nullptr);
   ClearObjectNames();
   ResetObjects();
   ResetPool();
@@ -217,7 +239,7 @@ NTSTATUS NTAPI PsCreateSystemThread(PHANDLE ThreadHandle, ULONG DesiredAccess, P
     RegisterThreadLocked(t);
   }
   // The object's creation reference becomes the running thread's own reference.
-  std::thread(RunSystemThread, t).detach();
+  std::thread(RunSystemThread, t, t->generation).detach();
   return STATUS_SUCCESS;
 }
 

@@ -89,6 +89,17 @@ void WallClockMain() {
 
 }  // namespace
 
+const void* PendingDeferredWorkIn(const std::string& image) {
+  std::lock_guard<std::mutex> g(gDispatcher);
+  for (const auto& [due, timer] : gSched.timers)
+    if (timer->Dpc && ImageNameOf((const void*)timer->Dpc->DeferredRoutine) == image)
+      return (const void*)timer->Dpc->DeferredRoutine;
+  if (gDpc)
+    for (PKDPC dpc : gDpc->queue)
+      if (ImageNameOf((const void*)dpc->DeferredRoutine) == image) return (const void*)dpc->DeferredRoutine;
+  return nullptr;
+}
+
 BOOLEAN QueueDpc(PRKDPC dpc, PVOID a1, PVOID a2) {
   // Called with gDispatcher held (from the timer code) or not (KeInsertQueueDpc).
   if (!gDpc || dpc->DpcData) return FALSE;

@@ -34,6 +34,7 @@ const char* BugCheckName(ULONG code) {
     case 0x9F: return "DRIVER_POWER_STATE_FAILURE";
     case 0xB8: return "ATTEMPTED_SWITCH_FROM_DPC";
     case 0xC2: return "BAD_POOL_CALLER";
+    case 0xCE: return "DRIVER_UNLOADED_WITHOUT_CANCELLING_PENDING_OPERATIONS";
     case 0xC4: return "DRIVER_VERIFIER_DETECTED_VIOLATION";
     case 0xD1: return "DRIVER_IRQL_NOT_LESS_OR_EQUAL";
     case 0xE2: return "MANUALLY_INITIATED_CRASH";
