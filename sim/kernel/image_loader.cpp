@@ -3,6 +3,7 @@
 // of the image and unmaps it. Test drivers linked into the executable load the same way.
 #include <dirent.h>
 #include <dlfcn.h>
+#include <unistd.h>
 
 #include <cstdio>
 #include <map>
@@ -32,6 +33,10 @@ struct Images {
   std::vector<std::string> dirs;
   std::map<std::string, PDRIVER_INITIALIZE> builtin;  // upper-case name -> entry
   std::map<std::string, Loaded> loaded;               // upper-case service -> image
+  // Mappings of unloaded images. A completion routine or DPC of a driver may still be
+  // returning through its code when the driver unloads (the race IoSetCompletionRoutineEx
+  // exists for); the mapping goes when the machine shuts down, not under such a thread.
+  std::vector<std::pair<void*, const void*>> retired;  // handle, registered base
 };
 
 Images& I() {
@@ -79,8 +84,8 @@ void CheckPassive(const char* what, const void* site) {
 
 void ForgetImage(io::DriverBody* body) {
   if (body->handle) {
-    UnregisterImage(body->base);
-    dlclose(body->handle);
+    std::lock_guard<std::mutex> g(I().lock);
+    I().retired.push_back({body->handle, body->base});
   }
   body->handle = nullptr;
   body->unloaded = true;
@@ -120,11 +125,43 @@ void ResetImages() {
     std::lock_guard<std::mutex> g(I().lock);
     old.swap(I().loaded);
   }
+  std::vector<std::pair<void*, const void*>> retired;
+  {
+    std::lock_guard<std::mutex> g(I().lock);
+    retired.swap(I().retired);
+  }
   for (auto& [name, l] : old)
     if (l.handle) {
       UnregisterImage(l.base);
       dlclose(l.handle);
     }
+  for (auto& [handle, base] : retired) {
+    UnregisterImage(base);
+    dlclose(handle);
+  }
+}
+
+// Each load maps its own copy of the image file, so a driver loaded again after an unload
+// starts with fresh globals even while the old mapping is still retired.
+static std::string PrivateCopy(const std::string& file) {
+  char path[] = "/tmp/q93k-image-XXXXXX";
+  int fd = mkstemp(path);
+  if (fd < 0) return "";
+  FILE* in = fopen(file.c_str(), "rb");
+  bool ok = in != nullptr;
+  char buffer[65536];
+  while (ok) {
+    size_t n = fread(buffer, 1, sizeof buffer, in);
+    if (n == 0) break;
+    ok = write(fd, buffer, n) == (ssize_t)n;
+  }
+  if (in) fclose(in);
+  close(fd);
+  if (!ok) {
+    unlink(path);
+    return "";
+  }
+  return path;
 }
 
 PDRIVER_OBJECT LoadedDriver(const std::string& serviceName) {
@@ -181,7 +218,10 @@ NTSTATUS LoadDriver(const std::string& serviceName, PDRIVER_OBJECT* out) {
     std::string file = FindImageFile(base, dirs);
     if (file.empty()) return STATUS_NO_SUCH_FILE;
     // RTLD_LOCAL: every image keeps its own globals and its own copy of the driver library.
-    handle = dlopen(file.c_str(), RTLD_NOW | RTLD_LOCAL);
+    std::string copy = PrivateCopy(file);
+    if (copy.empty()) return STATUS_INSUFFICIENT_RESOURCES;
+    handle = dlopen(copy.c_str(), RTLD_NOW | RTLD_LOCAL);
+    unlink(copy.c_str());  // the mapping stays; the file is not needed once mapped
     if (!handle) {
       fprintf(stderr, "sim: cannot load %s: %s\n", file.c_str(), dlerror());
       return STATUS_INVALID_PARAMETER;
@@ -243,7 +283,7 @@ NTSTATUS UnloadDriver(PDRIVER_OBJECT driver) {
   // unload runs when the last of them goes.
   {
     std::lock_guard<std::recursive_mutex> g(io::Lock());
-    if (body->liveDevices.load() > 0) {
+    if (body->deletedDevices.load() > 0) {
       body->unloadPending = true;
       return STATUS_PENDING;
     }

@@ -120,9 +120,9 @@ struct DriverBody {
   const void* base = nullptr;  // what the image was registered under
   std::string imageName;       // "Q93Kus.sys"
   bool unloaded = false;
-  // Device objects of this driver whose memory still exists (deleted ones stay while a
-  // file object or an attachment references them); the image stays mapped meanwhile.
-  std::atomic<int> liveDevices{0};
+  // Device objects of this driver already deleted whose memory still exists (a file object
+  // or an attachment references them); the image stays mapped meanwhile.
+  std::atomic<int> deletedDevices{0};
   bool unloadPending = false;
 };
 inline DriverBody* BodyOf(PDRIVER_OBJECT d) { return reinterpret_cast<DriverBody*>(d); }

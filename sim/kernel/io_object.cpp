@@ -27,6 +27,7 @@ Namespace& Ns() {
 
 void DestroyDevice(void* body) {
   auto* dev = static_cast<PDEVICE_OBJECT>(body);
+  bool deleted = InfoOf(dev) && InfoOf(dev)->deletePending;
   delete InfoOf(dev);
   dev->DeviceObjectExtension = nullptr;
   // At shutdown every object goes at once; the driver object may already be gone.
@@ -34,8 +35,8 @@ void DestroyDevice(void* body) {
     PDRIVER_OBJECT driver = dev->DriverObject;
     io::DriverBody* d = io::BodyOf(driver);
     std::unique_lock<std::recursive_mutex> g(io::Lock());
-    // The last device of a driver waiting to unload lets the unload go ahead.
-    if (--d->liveDevices == 0 && d->unloadPending) {
+    // The last deleted device of a driver waiting to unload lets the unload go ahead.
+    if (deleted && --d->deletedDevices == 0 && d->unloadPending) {
       d->unloadPending = false;
       g.unlock();
       io::PostPassive([driver] {
@@ -274,7 +275,6 @@ NTSTATUS NTAPI IoCreateDevice(PDRIVER_OBJECT DriverObject, ULONG DeviceExtension
   // The extension follows the object, aligned as pool would align it.
   size_t head = (sizeof(DEVICE_OBJECT) + 15) & ~(size_t)15;
   auto* dev = static_cast<PDEVICE_OBJECT>(ObCreateObject(&io::kDeviceType, head + DeviceExtensionSize));
-  io::BodyOf(DriverObject)->liveDevices++;
   dev->Type = IO_TYPE_DEVICE;
   dev->Size = (USHORT)(sizeof(DEVICE_OBJECT) + DeviceExtensionSize);
   dev->DriverObject = DriverObject;
@@ -329,6 +329,7 @@ void NTAPI IoDeleteDevice(PDEVICE_OBJECT DeviceObject) {
       break;
     }
   info->deletePending = true;
+  io::BodyOf(driver)->deletedDevices++;
   g.unlock();
   // Open file objects keep the memory until they close.
   ObDeref(DeviceObject);

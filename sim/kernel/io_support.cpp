@@ -131,6 +131,10 @@ void io::ResetSupport() {
   for (PIO_WORKITEM w : S().workItems) delete w;
   S().workItems.clear();
   S().queue.clear();
+  S().posts.clear();
+  // A worker started for the previous machine may never have run; the new machine starts
+  // its own when it first has work.
+  S().workerRunning = false;
   S().config = CONFIGURATION_INFORMATION{};
   S().major = 5;
   S().minor = 1;

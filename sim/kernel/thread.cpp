@@ -7,6 +7,7 @@
 #include "internal.h"
 #include "kernel.h"
 #include "object.h"
+#include "io.h"
 #include "pnp.h"
 #include "registry.h"
 #include "verifier.h"
@@ -179,8 +180,10 @@ void Boot(const BootOptions& options) {
 
 void Shutdown() {
   if (!gSched.booted) return;
-  // The PnP and power workers go first: they may still be sending IRPs to drivers.
+  // The PnP and power workers go first: they may still be sending IRPs to drivers. Then
+  // the I/O worker finishes what they left it (closes, deferred driver unloads).
   pnp::Shutdown();
+  io::WaitWorkerIdle();
   StopWallClock();
   StopDpcThreads();
   std::vector<std::string> running;
