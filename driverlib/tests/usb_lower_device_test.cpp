@@ -214,7 +214,7 @@ TEST_F(UsbLowerDevice, PipesThatDoNotMatchGiveResultEightWithTheActivationStandi
 // Disabled until the simulated hub stops completing a cancelled URB's IRP a second time
 // when the machine shuts down (the stale completion reaches the unloaded image); it passes
 // up to that point.
-TEST_F(UsbLowerDevice, DISABLED_TimedOutUrbIsCancelledAndThePipeStaysUsable) {
+TEST_F(UsbLowerDevice, TimedOutUrbIsCancelledAndThePipeStaysUsable) {
   Plug();
   ASSERT_EQ(ActivateAll(), WdmUsbLowerDevice::kActivated);
   // The modem is not active: its bulk IN endpoint NAKs for ever.
