@@ -27,9 +27,10 @@ void DropOpen(PPORT_EXTENSION Ext) { InterlockedDecrement(&Ext->OpenCount); }
 void Teardown(PPORT_EXTENSION Ext, PIRP CloseIrp) {
   PortSetDtr(Ext, FALSE);
   PortSetRts(Ext, FALSE);
-  if (CloseIrp) {
+  if (CloseIrp && Ext->LowerDevice) {
     // The control driver gets the application's close and stops its channel; the close
-    // comes back to us to finish the teardown.
+    // comes back to us to finish the teardown. After the removal there is nothing below
+    // to tell: the control driver stopped its channel at its own removal.
     KEVENT done;
     KeInitializeEvent(&done, NotificationEvent, FALSE);
     IoCopyCurrentIrpStackLocationToNext(CloseIrp);

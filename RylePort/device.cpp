@@ -397,6 +397,8 @@ NTSTATUS NTAPI PortDispatchPnp(PDEVICE_OBJECT Device, PIRP Irp) {
       IoSkipCurrentIrpStackLocation(Irp);
       status = IoCallDriver(ext->LowerDevice, Irp);
       IoDetachDevice(ext->LowerDevice);
+      // A close still to come (a handle outliving the removal) must not reach below.
+      ext->LowerDevice = nullptr;
       if (ext->DeviceName.Buffer) ExFreePoolWithTag(ext->DeviceName.Buffer, PORT_POOL_TAG);
       if (ext->SymbolicLinkName.Buffer) ExFreePoolWithTag(ext->SymbolicLinkName.Buffer, PORT_POOL_TAG);
       IoDeleteDevice(Device);

@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <cstdio>
+#include <cstdlib>
 #include <map>
 
 #include "image.h"
@@ -37,6 +38,8 @@ struct Images {
   // returning through its code when the driver unloads (the race IoSetCompletionRoutineEx
   // exists for); the mapping goes when the machine shuts down, not under such a thread.
   std::vector<std::pair<void*, const void*>> retired;  // handle, registered base
+  // Private copies of image files: kept while mapped so reports can name their code.
+  std::vector<std::string> copies;
 };
 
 Images& I() {
@@ -118,6 +121,15 @@ void UnregisterBuiltinImage(const std::string& name) {
   I().builtin.erase(io::Upper(name));
 }
 
+static void RemoveCopies() {
+  std::vector<std::string> copies;
+  {
+    std::lock_guard<std::mutex> g(I().lock);
+    copies.swap(I().copies);
+  }
+  for (const std::string& c : copies) unlink(c.c_str());
+}
+
 void ResetImages() {
   // The driver objects went with the previous machine; only the mappings remain.
   std::map<std::string, Loaded> old;
@@ -139,6 +151,7 @@ void ResetImages() {
     UnregisterImage(base);
     dlclose(handle);
   }
+  RemoveCopies();
 }
 
 // Each load maps its own copy of the image file, so a driver loaded again after an unload
@@ -161,6 +174,13 @@ static std::string PrivateCopy(const std::string& file) {
     unlink(path);
     return "";
   }
+  std::lock_guard<std::mutex> g(I().lock);
+  if (I().copies.empty()) {
+    static bool registered = false;
+    if (!registered) atexit(RemoveCopies);
+    registered = true;
+  }
+  I().copies.push_back(path);
   return path;
 }
 
@@ -221,7 +241,6 @@ NTSTATUS LoadDriver(const std::string& serviceName, PDRIVER_OBJECT* out) {
     std::string copy = PrivateCopy(file);
     if (copy.empty()) return STATUS_INSUFFICIENT_RESOURCES;
     handle = dlopen(copy.c_str(), RTLD_NOW | RTLD_LOCAL);
-    unlink(copy.c_str());  // the mapping stays; the file is not needed once mapped
     if (!handle) {
       fprintf(stderr, "sim: cannot load %s: %s\n", file.c_str(), dlerror());
       return STATUS_INVALID_PARAMETER;
