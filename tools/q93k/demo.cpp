@@ -6,7 +6,13 @@
 #include <vector>
 
 #include "commands.h"
+#include "io.h"
 #include "kernel.h"
+#include "machine/machine.h"
+#include "phone/q93k_phone.h"
+#include "usb/hub_pdo.h"
+#include "pnp.h"
+#include "power.h"
 #include "registry.h"
 
 namespace q93k {
@@ -18,7 +24,7 @@ struct Stage {
   std::function<bool()> run;
 };
 
-void Step(const char* what, const std::string& result) {
+void Step(const std::string& what, const std::string& result) {
   fmt::print("  [{:10.6f} s] {}: {}\n", sim::kernel::NowSeconds(), what, result);
 }
 
@@ -39,22 +45,112 @@ bool BootKernel() {
   return true;
 }
 
+namespace pnp = sim::kernel::pnp;
+
+std::string NodeLine(const sim::kernel::DeviceNode* n) {
+  pnp::Status st = pnp::NodeStatus(n);
+  std::string state = (st.status & pnp::kDnStarted) ? "started"
+                      : st.problem ? fmt::format("problem {} (status 0x{:08X})", st.problem, (ULONG)st.problemStatus)
+                                   : "not started";
+  return fmt::format("{} [{}]{}", n->instancePath, state, n->service.empty() ? "" : ", driver " + n->service);
+}
+
+sim::machine::Machine* gMachine = nullptr;
+std::shared_ptr<sim::phone::Q93KPhone> gPhone;
+
+const sim::kernel::DeviceNode* PhoneNode() {
+  for (const sim::kernel::DeviceNode* n : pnp::Nodes())
+    for (const std::string& id : n->hardwareIds)
+      if (id == "USB\\VID_0FA7&PID_5E19") return n;
+  return nullptr;
+}
+
+bool Managers() {
+  gMachine->Boot();
+  int workers = 0;
+  for (const auto& t : sim::kernel::Threads())
+    if (t.systemThread) {
+      Step("system thread", fmt::format("\"{}\" priority {}", t.name, t.priority));
+      workers++;
+    }
+  Step("PnP manager", fmt::format("device tree with {} device node{}", pnp::Nodes().size(),
+                                  pnp::Nodes().size() == 1 ? "" : "s"));
+  for (const sim::kernel::DeviceNode* n : pnp::Nodes()) Step("device", NodeLine(n));
+  Step("power manager", fmt::format("system in S{}", (int)sim::kernel::power::CurrentSystemState() - 1));
+  Step("I/O manager", fmt::format("NT {}.{} with WDM {}", 5, 1,
+                                  IoIsWdmVersionAvailable(1, 0x20) ? "1.20 (Windows XP)" : "older"));
+  return workers > 0;
+}
+
+bool PlugWithoutDriver() {
+  gPhone = std::make_shared<sim::phone::Q93KPhone>();
+  if (!gMachine->Plug(gPhone)) return false;
+  gMachine->Hub().Settle();
+  pnp::WaitIdle();
+  const sim::kernel::DeviceNode* n = PhoneNode();
+  if (!n) return false;
+  Step("phone reported", NodeLine(n));
+  for (const std::string& id : n->hardwareIds) Step("hardware id", id);
+  return pnp::NodeStatus(n).problem == pnp::kProbFailedInstall;
+}
+
+bool InstallBusDriver() {
+  std::string error;
+  auto name = gMachine->InstallInf(gMachine->PackageFile("RyleUsb/Q93Kus.inf"), &error);
+  if (!name) {
+    Step("Q93Kus.inf", "refused: " + error);
+    return false;
+  }
+  Step("Q93Kus.inf", "installed as " + *name);
+  pnp::WaitIdle();
+  const sim::kernel::DeviceNode* n = PhoneNode();
+  if (!n) return false;
+  Step("phone", NodeLine(n));
+  PDEVICE_OBJECT bus = sim::kernel::FindDevice("\\Device\\Q93KUsbDevice0");
+  Step("bus device", bus ? "\\Device\\Q93KUsbDevice0" : std::string("none"));
+  std::string parameters = std::string("\\Registry\\Machine\\System\\CurrentControlSet\\Control\\Class\\") +
+                           n->driverKey + "\\Parameters";
+  if (auto mode = sim::kernel::registry::GetDword(parameters, "UsbMode")) Step("UsbMode", std::to_string(*mode));
+  for (const char* child : {"MODEM", "OBEX", "ATCOMM"})
+    for (const std::string& v : sim::kernel::registry::ValueNames(parameters + "\\DeviceInfo\\" + child))
+      Step(std::string("DeviceInfo\\") + child,
+           "\"" + v + "\" = " + sim::kernel::registry::GetString(parameters + "\\DeviceInfo\\" + child, v).value_or(""));
+  for (const sim::kernel::DeviceNode* c : pnp::Nodes())
+    if (c->parent == n) Step("child", NodeLine(c));
+  return n->service == "Q93Kus";
+}
+
+bool UnplugPhone() {
+  gMachine->Unplug();
+  gMachine->Hub().Settle();
+  pnp::WaitIdle();
+  Step("phone node", PhoneNode() ? "still present" : "removed");
+  Step("bus device", sim::kernel::FindDevice("\\Device\\Q93KUsbDevice0") ? "still present" : "deleted");
+  return !PhoneNode();
+}
+
 }  // namespace
 
 int Demo(const Options& options) {
-  sim::kernel::BootOptions boot;
-  boot.wallClock = options.wallClock;
-  sim::kernel::Boot(boot);
+  sim::machine::MachineOptions machineOptions;
+  machineOptions.wallClock = options.wallClock;
+  sim::machine::Machine machine(machineOptions);
+  gMachine = &machine;
   const std::vector<Stage> stages = {
-      {"Boot the kernel core", BootKernel},
-      {"I/O, PnP and power managers", nullptr},
-      {"USB host controller and the Q-93K phone", nullptr},
-      {"Install Q93Kus.inf and Q93Kpt.inf", nullptr},
-      {"Plug the phone in: bus device, children, control drivers, COM ports", nullptr},
+      {"Boot the kernel core", [] {
+         sim::kernel::Boot();
+         bool ok = BootKernel();
+         sim::kernel::Shutdown();
+         return ok;
+       }},
+      {"I/O, PnP and power managers", Managers},
+      {"USB host controller and the Q-93K phone: plugged with no driver installed", PlugWithoutDriver},
+      {"Install Q93Kus.inf: the bus driver loads for the phone", InstallBusDriver},
+      {"Plug the phone in: children, control drivers, COM ports", nullptr},
       {"AT port: AT, ATI, AT+CGMI", nullptr},
       {"Modem port: dial and move data", nullptr},
       {"OBEX port: put and get an object", nullptr},
-      {"Unplug the phone", nullptr},
+      {"Unplug the phone", UnplugPhone},
       {"Uninstall the package", nullptr},
   };
   int failed = 0;
@@ -73,7 +169,9 @@ int Demo(const Options& options) {
     fmt::print("Not built yet:\n");
     for (const char* n : notBuilt) fmt::print("  - {}\n", n);
   }
-  sim::kernel::Shutdown();
+  gPhone.reset();
+  machine.Shutdown();
+  gMachine = nullptr;
   return failed ? 1 : 0;
 }
 
