@@ -1,0 +1,370 @@
+// The bus driver in the simulated PC: Q93Kus.inf installed, the phone plugged in, the
+// children the PnP manager builds in each mode, starts refused for bad descriptor sets,
+// and bindings made through IRP_MJ_CREATE with a record on the children and the bus FDO.
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "channel.h"
+#include "devnode.h"
+#include "image.h"
+#include "io.h"
+#include "machine/machine.h"
+#include "machine/tests/machine_fixture.h"
+#include "phone/q93k_phone.h"
+#include "pnp.h"
+#include "registry.h"
+#include "usb/hub_pdo.h"
+
+namespace {
+
+using sim::kernel::DeviceNode;
+using sim::kernel::NodeState;
+using sim::phone::DescriptorDefect;
+using sim::phone::PhoneDescription;
+using sim::phone::Q93KPhone;
+namespace reg = sim::kernel::registry;
+
+const char kModemId[] = "KOVARA_RYLE\\VID_0FA7&PID_5E19&MODEM";
+const char kObexId[] = "KOVARA_RYLE\\VID_0FA7&PID_5E19&OBEX";
+const char kAtId[] = "KOVARA_RYLE\\VID_0FA7&PID_5E19&AT";
+const char kSerial[] = "356938035643809";
+
+
+// The test client: the smallest function driver for the bus's children. It sits on the
+// child and passes everything down, opens included, so a record in an open of its device
+// reaches the bus the way a control driver's does.
+namespace client {
+
+PDEVICE_OBJECT Lower(PDEVICE_OBJECT d) { return *static_cast<PDEVICE_OBJECT*>(d->DeviceExtension); }
+
+NTSTATUS NTAPI PassDown(PDEVICE_OBJECT d, PIRP irp) {
+  IoSkipCurrentIrpStackLocation(irp);
+  return IoCallDriver(Lower(d), irp);
+}
+
+NTSTATUS NTAPI Pnp(PDEVICE_OBJECT d, PIRP irp) {
+  if (IoGetCurrentIrpStackLocation(irp)->MinorFunction != IRP_MN_REMOVE_DEVICE) return PassDown(d, irp);
+  PDEVICE_OBJECT lower = Lower(d);
+  NTSTATUS s = PassDown(d, irp);
+  IoDetachDevice(lower);
+  IoDeleteDevice(d);
+  return s;
+}
+
+NTSTATUS NTAPI Power(PDEVICE_OBJECT d, PIRP irp) {
+  PoStartNextPowerIrp(irp);
+  IoSkipCurrentIrpStackLocation(irp);
+  return PoCallDriver(Lower(d), irp);
+}
+
+NTSTATUS NTAPI AddDevice(PDRIVER_OBJECT driver, PDEVICE_OBJECT pdo) {
+  PDEVICE_OBJECT fdo = nullptr;
+  NTSTATUS s = IoCreateDevice(driver, sizeof(PDEVICE_OBJECT), nullptr, FILE_DEVICE_UNKNOWN, 0, FALSE, &fdo);
+  if (!NT_SUCCESS(s)) return s;
+  PDEVICE_OBJECT lower = IoAttachDeviceToDeviceStack(fdo, pdo);
+  if (!lower) {
+    IoDeleteDevice(fdo);
+    return STATUS_NO_SUCH_DEVICE;
+  }
+  *static_cast<PDEVICE_OBJECT*>(fdo->DeviceExtension) = lower;
+  fdo->Flags |= DO_BUFFERED_IO | DO_POWER_PAGABLE;
+  fdo->Flags &= ~DO_DEVICE_INITIALIZING;
+  return STATUS_SUCCESS;
+}
+
+void NTAPI Unload(PDRIVER_OBJECT) {}
+
+NTSTATUS NTAPI Entry(PDRIVER_OBJECT driver, PUNICODE_STRING) {
+  for (int i = 0; i <= IRP_MJ_MAXIMUM_FUNCTION; ++i) driver->MajorFunction[i] = PassDown;
+  driver->MajorFunction[IRP_MJ_PNP] = Pnp;
+  driver->MajorFunction[IRP_MJ_POWER] = Power;
+  driver->DriverExtension->AddDevice = AddDevice;
+  driver->DriverUnload = Unload;
+  return STATUS_SUCCESS;
+}
+
+void Install() {
+  const std::string key = "\\Registry\\Machine\\System\\CurrentControlSet\\Services\\q93ktcli";
+  reg::SetDword(key, "Type", 1);
+  reg::SetDword(key, "Start", 3);
+  reg::SetString(key, "ImagePath", "System32\\drivers\\q93ktcli.sys");
+  sim::kernel::RegisterBuiltinImage("q93ktcli", Entry);
+  for (const char* id : {kModemId, kObexId, kAtId}) {
+    sim::kernel::pnp::InstallDriverRecord(
+        {.hardwareId = id, .service = "q93ktcli", .classGuid = "{4D36E978-E325-11CE-BFC1-08002BE10318}"});
+  }
+}
+
+}  // namespace client
+
+class BusDriver : public sim::machine::testing::MachineFixture {
+ protected:
+  void SetUp() override {
+    MachineFixture::SetUp();
+    std::string error;
+    ASSERT_TRUE(machine().InstallInf(machine().PackageFile("RyleUsb/Q93Kus.inf"), &error)) << error;
+  }
+
+  DeviceNode* Bus() { return machine().Hub().DeviceNodeOf(0); }
+
+  DeviceNode* Child(const std::string& hardwareId) {
+    for (DeviceNode* c : Bus()->children) {
+      if (!c->hardwareIds.empty() && c->hardwareIds.front() == hardwareId) return c;
+    }
+    return nullptr;
+  }
+
+  std::vector<std::string> ChildIds() {
+    std::vector<std::string> ids;
+    for (DeviceNode* c : Bus()->children) ids.push_back(c->hardwareIds.empty() ? "" : c->hardwareIds.front());
+    return ids;
+  }
+
+  // The kernel name the I/O manager generated for a child PDO.
+  static std::string NameOf(DeviceNode* node) { return sim::kernel::InfoOf(node->pdo)->name; }
+
+  // Writes UsbMode over the INF's value and restarts the bus device so it reads it.
+  void Restart(ULONG mode) {
+    std::string parameters = "\\Registry\\Machine\\System\\CurrentControlSet\\Control\\Class\\" + Bus()->driverKey +
+                             "\\Parameters";
+    reg::SetDword(parameters, "UsbMode", mode);
+    ASSERT_EQ(sim::kernel::pnp::Disable(Bus()), STATUS_SUCCESS);
+    ASSERT_EQ(sim::kernel::pnp::Enable(Bus()), STATUS_SUCCESS);
+  }
+
+  // IRP_MJ_CREATE with the record as system buffer, from kernel mode unless told.
+  NTSTATUS Bind(const std::string& device, CHANNEL_BINDING* record, HANDLE* handle,
+                KPROCESSOR_MODE mode = KernelMode) {
+    return sim::kernel::OpenFile(device, GENERIC_READ | GENERIC_WRITE, mode, record, sizeof(*record), handle);
+  }
+
+  NTSTATUS BusInformation(HANDLE handle, ULONG (&out)[4], ULONG length = 16) {
+    ULONG_PTR transferred = 0;
+    RtlZeroMemory(out, sizeof(out));
+    NTSTATUS status = sim::kernel::DeviceIoControl(handle, IOCTL_CHANNEL_BUS_INFORMATION, nullptr, 0, out, length,
+                                                   &transferred);
+    if (NT_SUCCESS(status)) EXPECT_EQ(transferred, 16u);
+    return status;
+  }
+};
+
+TEST_F(BusDriver, ModeOneReportsTheThreeChildrenAndUnplugRemovesThem) {
+  ASSERT_TRUE(machine().Plug(std::make_shared<Q93KPhone>()));
+  ASSERT_NE(Bus(), nullptr);
+  EXPECT_EQ(Bus()->service, "Q93Kus");
+  EXPECT_EQ(Bus()->state, NodeState::Started);
+  EXPECT_EQ(ChildIds(), (std::vector<std::string>{kModemId, kObexId, kAtId}));
+
+  struct Expected {
+    const char* id;
+    const char* tail;
+    const char* text;
+  };
+  const Expected kChildren[] = {
+      {kModemId, "VID_0FA7&PID_5E19&MODEM", "RYLE Q-93K Modem"},
+      {kObexId, "VID_0FA7&PID_5E19&OBEX", "RYLE Q-93K OBEX"},
+      {kAtId, "VID_0FA7&PID_5E19&AT", "RYLE Q-93K AT Command Port"},
+  };
+  std::vector<std::string> paths;
+  for (const Expected& e : kChildren) {
+    SCOPED_TRACE(e.id);
+    DeviceNode* c = Child(e.id);
+    ASSERT_NE(c, nullptr);
+    EXPECT_EQ(c->hardwareIds, (std::vector<std::string>{e.id, e.tail}));
+    EXPECT_EQ(c->enumerator, "KOVARA_RYLE");
+    EXPECT_EQ(c->instancePath, std::string(e.id) + "\\" + kSerial);
+    EXPECT_EQ(c->description, e.text);
+    EXPECT_TRUE(c->uniqueId);
+    // No function driver is installed yet: the stack is the bare PDO.
+    EXPECT_EQ(c->state, NodeState::NoDriver);
+    EXPECT_EQ(sim::kernel::pnp::StackOf(c).size(), 1u);
+    paths.push_back(c->instancePath);
+  }
+
+  machine().Unplug();
+  EXPECT_EQ(machine().Hub().Pdo(0), nullptr);
+  for (const std::string& p : paths) EXPECT_EQ(sim::kernel::pnp::NodeByInstancePath(p), nullptr) << p;
+  EXPECT_EQ(sim::kernel::FindDevice("\\Device\\Q93KUsbDevice0"), nullptr);
+}
+
+TEST_F(BusDriver, EachModeGivesItsChildren) {
+  struct Case {
+    ULONG mode;
+    std::vector<std::string> children;
+  };
+  const Case kCases[] = {
+      {2, {kModemId, kAtId}},
+      {3, {}},
+      {1, {kModemId, kObexId, kAtId}},
+  };
+  ASSERT_TRUE(machine().Plug(std::make_shared<Q93KPhone>()));
+  for (const Case& c : kCases) {
+    SCOPED_TRACE(c.mode);
+    Restart(c.mode);
+    EXPECT_EQ(Bus()->state, NodeState::Started);
+    EXPECT_EQ(ChildIds(), c.children);
+  }
+  machine().Unplug();
+}
+
+TEST_F(BusDriver, APhoneWithoutSerialNumberGivesInstance0000) {
+  PhoneDescription d;
+  d.serialNumber.reset();
+  ASSERT_TRUE(machine().Plug(std::make_shared<Q93KPhone>(d)));
+  ASSERT_EQ(Bus()->children.size(), 3u);
+  for (DeviceNode* c : Bus()->children) {
+    // Not unique: the PnP manager puts the parent's prefix before the bus's "0000".
+    const std::string& path = c->instancePath;
+    EXPECT_EQ(path.substr(0, c->hardwareIds.front().size() + 1), c->hardwareIds.front() + "\\");
+    EXPECT_EQ(path.substr(path.size() - 5), "&0000");
+    EXPECT_FALSE(c->uniqueId);
+  }
+  machine().Unplug();
+}
+
+TEST_F(BusDriver, BadDescriptorSetsFailTheStartAndUnplugCleanly) {
+  struct Case {
+    DescriptorDefect defect;
+    int slot;
+  };
+  const Case kCases[] = {
+      {DescriptorDefect::MissingSlot, 2},         {DescriptorDefect::WrongFunctionId, 1},
+      {DescriptorDefect::UnknownEndpointType, 0}, {DescriptorDefect::TruncatedConfiguration, 1},
+      {DescriptorDefect::ZeroLengthDescriptor, 1}, {DescriptorDefect::UnionInterfaceOutOfRange, 2},
+      {DescriptorDefect::TooManyEndpointsClaimed, 1},
+  };
+  for (const Case& c : kCases) {
+    SCOPED_TRACE(int(c.defect));
+    PhoneDescription d;
+    d.defect = c.defect;
+    d.defectSlot = c.slot;
+    ASSERT_TRUE(machine().Plug(std::make_shared<Q93KPhone>(d)));
+    ASSERT_NE(Bus(), nullptr);
+    EXPECT_EQ(Bus()->state, NodeState::StartFailed);
+    EXPECT_EQ(Bus()->problem, sim::kernel::pnp::kProbFailedStart);
+    EXPECT_TRUE(Bus()->children.empty());
+    machine().Unplug();
+    EXPECT_EQ(machine().Hub().Pdo(0), nullptr);
+  }
+  // A good phone on the same port afterwards starts as usual.
+  PhoneDescription good;
+  good.defect = DescriptorDefect::DataAltSettingOnly;
+  ASSERT_TRUE(machine().Plug(std::make_shared<Q93KPhone>(good)));
+  EXPECT_EQ(Bus()->state, NodeState::Started);
+  machine().Unplug();
+}
+
+TEST_F(BusDriver, ABindingThroughCreateGetsTheEntryPoints) {
+  client::Install();
+  ASSERT_TRUE(machine().Plug(std::make_shared<Q93KPhone>()));
+  DeviceNode* at = Child(kAtId);
+  DeviceNode* modem = Child(kModemId);
+  ASSERT_NE(at, nullptr);
+  ASSERT_NE(modem, nullptr);
+  ASSERT_EQ(at->state, NodeState::Started) << "the client driver runs on the child";
+
+  CHANNEL_BINDING record{};
+  record.Kind = CHANNEL_KIND_AT;
+  record.WriteModem = reinterpret_cast<PCHANNEL_BUS_BUFFER_ENTRY>(1);  // the bus clears what it does not offer
+  HANDLE handle = nullptr;
+  ASSERT_EQ(Bind(NameOf(at), &record, &handle), STATUS_SUCCESS);
+  EXPECT_EQ(record.BusDevice, at->pdo);
+  EXPECT_NE(record.ChannelStart, nullptr);
+  EXPECT_NE(record.ChannelStop, nullptr);
+  EXPECT_NE(record.SetLineCoding, nullptr);
+  EXPECT_NE(record.SetLineControl, nullptr);
+  EXPECT_NE(record.SendCommand, nullptr);
+  EXPECT_EQ(record.WriteModem, nullptr);
+  EXPECT_EQ(record.WriteObex, nullptr);
+  EXPECT_EQ(record.WriteExtra, nullptr);
+  ASSERT_NE(record.GetLimits, nullptr);
+  CHANNEL_LIMITS limits{};
+  EXPECT_EQ(record.GetLimits(record.BusDevice, &limits), 1);
+  EXPECT_EQ(limits.UpMaxKeepDataSize, 20480u);
+  EXPECT_EQ(limits.UpHighMark, 13652u);
+  EXPECT_EQ(limits.UpLowMark, 10240u);
+  EXPECT_EQ(limits.DownHighMark, 13652u);
+  // Another device object is not the bound one.
+  EXPECT_EQ(record.GetLimits(modem->pdo, &limits), 0);
+
+  ULONG info[4];
+  EXPECT_EQ(BusInformation(handle, info), STATUS_SUCCESS);
+  EXPECT_EQ(info[0], 1u);
+  EXPECT_EQ(info[3], 0u) << "a child reports 0";
+  EXPECT_EQ(BusInformation(handle, info, 8), STATUS_INVALID_PARAMETER);
+
+  struct Refusal {
+    const char* what;
+    std::string device;
+    UCHAR kind;
+    NTSTATUS status;
+  };
+  const Refusal kRefusals[] = {
+      {"second open of the AT child", NameOf(at), CHANNEL_KIND_AT, STATUS_UNSUCCESSFUL},
+      {"unknown kind", NameOf(modem), 0x05, STATUS_INVALID_PARAMETER},
+      {"extra kind on a child", NameOf(modem), CHANNEL_KIND_EXTRA, STATUS_INVALID_PARAMETER},
+      {"the AT slot from the modem child", NameOf(modem), CHANNEL_KIND_AT, STATUS_UNSUCCESSFUL},
+  };
+  for (const Refusal& r : kRefusals) {
+    SCOPED_TRACE(r.what);
+    CHANNEL_BINDING other{};
+    other.Kind = r.kind;
+    HANDLE h = nullptr;
+    EXPECT_EQ(Bind(r.device, &other, &h), r.status);
+  }
+
+  // The bus FDO serves the extra function (slot 0 in mode 1), which then belongs to it.
+  CHANNEL_BINDING extra{};
+  extra.Kind = CHANNEL_KIND_EXTRA;
+  HANDLE busHandle = nullptr;
+  ASSERT_EQ(Bind("\\Device\\Q93KUsbDevice0", &extra, &busHandle), STATUS_SUCCESS);
+  EXPECT_NE(extra.WriteExtra, nullptr);
+  EXPECT_NE(extra.ExtraReceiveHold, nullptr);
+  EXPECT_EQ(BusInformation(busHandle, info), STATUS_SUCCESS);
+  EXPECT_EQ(info[0], 1u);
+  EXPECT_EQ(info[3], 0xFFFFFFFFu);
+  CHANNEL_BINDING modemRecord{};
+  modemRecord.Kind = CHANNEL_KIND_MODEM;
+  HANDLE h = nullptr;
+  EXPECT_EQ(Bind(NameOf(modem), &modemRecord, &h), STATUS_UNSUCCESSFUL) << "slot 0 has its owner";
+
+  // Close ends the open only; the same device binds again.
+  EXPECT_EQ(sim::kernel::CloseHandle(handle), STATUS_SUCCESS);
+  ASSERT_EQ(Bind(NameOf(at), &record, &handle), STATUS_SUCCESS);
+  EXPECT_EQ(sim::kernel::CloseHandle(handle), STATUS_SUCCESS);
+  EXPECT_EQ(sim::kernel::CloseHandle(busHandle), STATUS_SUCCESS);
+  machine().Unplug();
+}
+
+TEST_F(BusDriver, AUserModeOpenOfTheBusIsNeverABinding) {
+  ASSERT_TRUE(machine().Plug(std::make_shared<Q93KPhone>()));
+  // What a program could pass as extended attributes: addresses of its own choosing.
+  CHANNEL_BINDING forged{};
+  forged.Kind = CHANNEL_KIND_EXTRA;
+  HANDLE h = nullptr;
+  EXPECT_EQ(Bind("\\Device\\Q93KUsbDevice0", &forged, &h, UserMode), STATUS_ACCESS_DENIED);
+  EXPECT_EQ(forged.BusDevice, nullptr);
+  machine().Unplug();
+}
+
+TEST_F(BusDriver, AFunctionThePhoneDidNotConfirmCannotBeBound) {
+  client::Install();
+  auto phone = std::make_shared<Q93KPhone>();
+  // Low byte 1 but 0xFF00 or above: not a confirmation.
+  sim::phone::VendorReplyFault refuse;
+  refuse.refuse = true;
+  refuse.refusalValue = 0xFF01;
+  phone->setVendorReplyFault(sim::phone::kProbeRequest, refuse);
+  ASSERT_TRUE(machine().Plug(phone));
+  EXPECT_EQ(Bus()->state, NodeState::Started);
+  ASSERT_NE(Child(kAtId), nullptr);
+  CHANNEL_BINDING record{};
+  record.Kind = CHANNEL_KIND_AT;
+  HANDLE h = nullptr;
+  EXPECT_EQ(Bind(NameOf(Child(kAtId)), &record, &h), STATUS_UNSUCCESSFUL);
+  machine().Unplug();
+}
+
+}  // namespace
