@@ -188,6 +188,14 @@ void UsbBusDevice::StopNotifications() {
     if (waitFor[s]) Pipes[s][UsbPipeInterruptIn].AbortPipe();
   }
   for (ULONG s = 0; s < kSlots; s++) {
-    if (waitFor[s]) KeWaitForSingleObject(&Channels[s].NotifyEvent, Executive, KernelMode, FALSE, nullptr);
+    // A late vendor reply sets the same event: only the stopped state ends the wait.
+    while (waitFor[s]) {
+      KeWaitForSingleObject(&Channels[s].NotifyEvent, Executive, KernelMode, FALSE, nullptr);
+      KIRQL irql;
+      KeAcquireSpinLock(&Channels[s].NotifyLock, &irql);
+      waitFor[s] = Channels[s].NotifyState != kNotifyStopped;
+      if (waitFor[s]) KeClearEvent(&Channels[s].NotifyEvent);
+      KeReleaseSpinLock(&Channels[s].NotifyLock, irql);
+    }
   }
 }

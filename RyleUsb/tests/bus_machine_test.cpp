@@ -209,6 +209,26 @@ TEST_F(BusDriver, EachModeGivesItsChildren) {
   machine().Unplug();
 }
 
+TEST_F(BusDriver, ARestartAfterStopKeepsTheChildrenAndAnEjectedChildIsNotReportedAgain) {
+  ASSERT_TRUE(machine().Plug(std::make_shared<Q93KPhone>()));
+  std::vector<PDEVICE_OBJECT> before;
+  for (DeviceNode* c : Bus()->children) before.push_back(c->pdo);
+  ASSERT_EQ(before.size(), 3u);
+
+  // Stop and start again: the configuration is activated anew, nothing parsed or created twice.
+  ASSERT_EQ(sim::kernel::pnp::Rebalance(Bus()), STATUS_SUCCESS);
+  EXPECT_EQ(Bus()->state, NodeState::Started);
+  std::vector<PDEVICE_OBJECT> after;
+  for (DeviceNode* c : Bus()->children) after.push_back(c->pdo);
+  EXPECT_EQ(after, before);
+
+  ASSERT_EQ(sim::kernel::pnp::Eject(Child(kObexId)), STATUS_SUCCESS);
+  ASSERT_EQ(sim::kernel::pnp::Rebalance(Bus()), STATUS_SUCCESS);
+  EXPECT_EQ(ChildIds(), (std::vector<std::string>{kModemId, kAtId}));
+  machine().Unplug();
+  EXPECT_EQ(sim::kernel::FindDevice("\\Device\\Q93KUsbDevice0"), nullptr);
+}
+
 TEST_F(BusDriver, APhoneWithoutSerialNumberGivesInstance0000) {
   PhoneDescription d;
   d.serialNumber.reset();
