@@ -147,16 +147,16 @@ WdmDevice::~WdmDevice() {
   if (SymbolicLinkName.Length > sizeof(WCHAR)) IoDeleteSymbolicLink(&SymbolicLinkName);
   FreeString(&SymbolicLinkName);
   FreeString(&DeviceName);
-  PDEVICE_OBJECT device = DeviceObject;
-  DeviceObject = nullptr;
-  // Last: for an object in the extension this releases the object's own memory.
-  if (device) IoDeleteDevice(device);
 }
 
 void WdmDevice::Destroy() {
   bool inPool = Signature == kSignatureInPool;
   void* memory = this;
+  PDEVICE_OBJECT device = DeviceObject;
   this->~WdmDevice();
+  // After the whole destructor chain: for an object in the extension, deleting the device
+  // object releases the object's own memory.
+  if (device) IoDeleteDevice(device);
   if (inPool) WdmFree(memory);
 }
 

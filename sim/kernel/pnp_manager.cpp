@@ -692,6 +692,9 @@ void SetProbeUnknownMinor(bool enable) { T().probeUnknownMinor = enable; }
 
 void Shutdown() {
   if (!gTree || gTree->generation != gSched.generation) return;
+  // Closes still on their way (a handle closed while its last request completed) reach
+  // their stacks before the stacks are taken down.
+  io::WaitWorkerIdle();
   RunOnPnpThread([] {
     std::vector<DeviceNode*> tops;
     {
