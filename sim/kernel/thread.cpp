@@ -83,25 +83,29 @@ void RunSystemThread(PKTHREAD t, unsigned generation) {
   } catch (const TerminateThread& term) {
     t->exitStatus = term.status;
   }
-  CheckThreadExit(t);
   bool current;
   {
+    // From here a shutdown waits for this thread; a machine already shut down has freed
+    // the thread's record, so nothing of it is touched then.
     std::lock_guard<std::mutex> g(gDispatcher);
     current = tSlot.Current();
+    if (current) gExiting++;
+  }
+  if (!current) {
     tSlot.Set(nullptr);
-    if (current) {
-      t->Header.SignalState = 1;
-      SignalObjectLocked(&t->Header);
-      UnregisterThreadLocked(t);
-      gExiting++;
-    }
+    return;
   }
-  // The running thread's own reference. Shutdown waits for threads between their end
-  // signal and this point, so the object still exists; after a shutdown it is gone.
-  if (current) {
-    ObDeref(t);
-    gExiting--;
+  CheckThreadExit(t);
+  {
+    std::lock_guard<std::mutex> g(gDispatcher);
+    tSlot.Set(nullptr);
+    t->Header.SignalState = 1;
+    SignalObjectLocked(&t->Header);
+    UnregisterThreadLocked(t);
   }
+  // The running thread's own reference; the shutdown waiting above keeps the object.
+  ObDeref(t);
+  gExiting--;
 }
 
 }  // namespace
