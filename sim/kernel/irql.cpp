@@ -3,6 +3,7 @@
 #include <sched.h>
 
 #include "internal.h"
+#include "nt/rtl.h"
 #include "kernel.h"
 #include "verifier.h"
 
@@ -162,42 +163,30 @@ PVOID NTAPI InterlockedCompareExchangePointer(PVOID volatile* Destination, PVOID
   return Comparand;
 }
 
-static void ListLock(PKSPIN_LOCK lock, KIRQL* old) { KeAcquireSpinLock(lock, old); }
-
+// The interlocked list calls are the Rtl list operations under the caller's spin lock;
+// each reports what was at that end of the list before (null when it was empty).
 PLIST_ENTRY NTAPI ExInterlockedInsertHeadList(PLIST_ENTRY ListHead, PLIST_ENTRY ListEntry, PKSPIN_LOCK Lock) {
   KIRQL old;
-  ListLock(Lock, &old);
-  PLIST_ENTRY first = ListHead->Flink;
-  ListEntry->Flink = first;
-  ListEntry->Blink = ListHead;
-  first->Blink = ListEntry;
-  ListHead->Flink = ListEntry;
+  KeAcquireSpinLock(Lock, &old);
+  PLIST_ENTRY first = IsListEmpty(ListHead) ? nullptr : ListHead->Flink;
+  InsertHeadList(ListHead, ListEntry);
   KeReleaseSpinLock(Lock, old);
-  return first == ListHead ? nullptr : first;
+  return first;
 }
 
 PLIST_ENTRY NTAPI ExInterlockedInsertTailList(PLIST_ENTRY ListHead, PLIST_ENTRY ListEntry, PKSPIN_LOCK Lock) {
   KIRQL old;
-  ListLock(Lock, &old);
-  PLIST_ENTRY last = ListHead->Blink;
-  ListEntry->Flink = ListHead;
-  ListEntry->Blink = last;
-  last->Flink = ListEntry;
-  ListHead->Blink = ListEntry;
+  KeAcquireSpinLock(Lock, &old);
+  PLIST_ENTRY last = IsListEmpty(ListHead) ? nullptr : ListHead->Blink;
+  InsertTailList(ListHead, ListEntry);
   KeReleaseSpinLock(Lock, old);
-  return last == ListHead ? nullptr : last;
+  return last;
 }
 
 PLIST_ENTRY NTAPI ExInterlockedRemoveHeadList(PLIST_ENTRY ListHead, PKSPIN_LOCK Lock) {
   KIRQL old;
-  ListLock(Lock, &old);
-  PLIST_ENTRY first = ListHead->Flink;
-  if (first == ListHead) {
-    first = nullptr;
-  } else {
-    ListHead->Flink = first->Flink;
-    first->Flink->Blink = ListHead;
-  }
+  KeAcquireSpinLock(Lock, &old);
+  PLIST_ENTRY first = IsListEmpty(ListHead) ? nullptr : RemoveHeadList(ListHead);
   KeReleaseSpinLock(Lock, old);
   return first;
 }

@@ -101,3 +101,23 @@ TEST_F(Dispatcher, FastMutexExcludesAndRaisesToApcLevel) {
 }
 
 }  // namespace
+
+namespace {
+
+TEST_F(Dispatcher, InterlockedListCallsReportWhatWasAtThatEnd) {
+  KSPIN_LOCK lock;
+  KeInitializeSpinLock(&lock);
+  LIST_ENTRY head, a, b, c;
+  InitializeListHead(&head);
+  EXPECT_EQ(ExInterlockedInsertTailList(&head, &a, &lock), nullptr);  // was empty
+  EXPECT_EQ(ExInterlockedInsertTailList(&head, &b, &lock), &a);
+  EXPECT_EQ(ExInterlockedInsertHeadList(&head, &c, &lock), &a);
+  EXPECT_EQ(ExInterlockedRemoveHeadList(&head, &lock), &c);
+  EXPECT_EQ(ExInterlockedRemoveHeadList(&head, &lock), &a);
+  EXPECT_EQ(ExInterlockedRemoveHeadList(&head, &lock), &b);
+  EXPECT_EQ(ExInterlockedRemoveHeadList(&head, &lock), nullptr);
+  EXPECT_TRUE(KeTestSpinLock(&lock));
+  EXPECT_EQ(KeGetCurrentIrql(), PASSIVE_LEVEL);
+}
+
+}  // namespace
