@@ -387,4 +387,102 @@ TEST_F(BusDriver, AFunctionThePhoneDidNotConfirmCannotBeBound) {
   machine().Unplug();
 }
 
+// ---- The registry parameters, written over what the INF installed -------------------------
+
+struct ParameterCase {
+  const char* name;
+  // Applied to the driver key's "Parameters" while the bus device is disabled.
+  void (*edit)(const std::string& parameters);
+  NTSTATUS start;  // STATUS_SUCCESS: the device starts; else the failed start's status
+  std::vector<std::string> children;
+  ULONG upMax, downMax;  // GetLimits on the AT child (when it exists)
+  NTSTATUS bind = STATUS_SUCCESS;  // binding the AT child
+};
+
+const ParameterCase kParameterCases[] = {
+    {"InfValues", [](const std::string&) {}, STATUS_SUCCESS, {kModemId, kObexId, kAtId}, 20480, 20480},
+    {"UsbModeZero", [](const std::string& p) { reg::SetDword(p, "UsbMode", 0); }, STATUS_OBJECT_NAME_NOT_FOUND, {}, 0, 0},
+    {"NoParametersKey", [](const std::string& p) { reg::DeleteTree(p); }, STATUS_OBJECT_NAME_NOT_FOUND, {}, 0, 0},
+    {"Inst98OnNt", [](const std::string& p) { reg::SetDword(p, "Inst98", 1); }, STATUS_UNSUCCESSFUL, {}, 0, 0},
+    // Children as in mode 1, but nothing is probed, so every binding is refused.
+    {"OtherModeActsAsModeOneWithoutProbes", [](const std::string& p) { reg::SetDword(p, "UsbMode", 7); },
+     STATUS_SUCCESS, {kModemId, kObexId, kAtId}, 20480, 20480, STATUS_UNSUCCESSFUL},
+    {"KeepSizesAndTheirMarks",
+     [](const std::string& p) {
+       reg::SetDword(p, "UpMaxKeepDataSize", 30000);
+       reg::SetDword(p, "DownMaxKeepDataSize", 3000);
+     },
+     STATUS_SUCCESS, {kModemId, kObexId, kAtId}, 30000, 3000},
+    {"TwoByteSizeKeepsTheDefault",
+     [](const std::string& p) { reg::SetBinary(p, "UpMaxKeepDataSize", {0x30, 0x75}, REG_DWORD); }, STATUS_SUCCESS,
+     {kModemId, kObexId, kAtId}, 20480, 20480},
+    {"DeviceInfoDataOver128Bytes",
+     [](const std::string& p) {
+       std::string key = p + "\\DeviceInfo\\OBEX";
+       reg::DeleteTree(key);
+       reg::SetString(key, "RYLE Q-93K OBEX", "KOVARA_RYLE\\" + std::string(70, 'X'));
+     },
+     STATUS_SUCCESS, {kModemId, kAtId}, 20480, 20480},
+    {"DeviceInfoDataWithoutBackslash",
+     [](const std::string& p) {
+       std::string key = p + "\\DeviceInfo\\OBEX";
+       reg::DeleteTree(key);
+       reg::SetString(key, "RYLE Q-93K OBEX", "VID_0FA7&PID_5E19&OBEX");
+     },
+     STATUS_SUCCESS, {kModemId, kAtId}, 20480, 20480},
+    {"DeviceInfoKeyWithoutValue",
+     [](const std::string& p) {
+       reg::DeleteTree(p + "\\DeviceInfo\\OBEX");
+       reg::CreateKey(p + "\\DeviceInfo\\OBEX");
+     },
+     STATUS_SUCCESS, {kModemId, kAtId}, 20480, 20480},
+};
+
+class ParameterTable : public BusDriver, public ::testing::WithParamInterface<ParameterCase> {};
+
+TEST_P(ParameterTable, StartChildrenAndLimitsFollowTheRegistry) {
+  const ParameterCase& c = GetParam();
+  client::Install();
+  ASSERT_TRUE(machine().Plug(std::make_shared<Q93KPhone>()));
+  ASSERT_EQ(Bus()->state, NodeState::Started);
+  std::string parameters =
+      "\\Registry\\Machine\\System\\CurrentControlSet\\Control\\Class\\" + Bus()->driverKey + "\\Parameters";
+  ASSERT_EQ(sim::kernel::pnp::Disable(Bus()), STATUS_SUCCESS);
+  c.edit(parameters);
+  sim::kernel::pnp::Enable(Bus());
+  sim::kernel::pnp::WaitIdle();
+  if (c.start != STATUS_SUCCESS) {
+    sim::kernel::pnp::Status st = sim::kernel::pnp::NodeStatus(Bus());
+    EXPECT_EQ(st.problem, ULONG(sim::kernel::pnp::kProbFailedStart));
+    EXPECT_EQ(st.problemStatus, c.start);
+    machine().Unplug();
+    return;
+  }
+  ASSERT_EQ(Bus()->state, NodeState::Started);
+  EXPECT_EQ(ChildIds(), c.children);
+  DeviceNode* at = Child(kAtId);
+  ASSERT_NE(at, nullptr);
+  CHANNEL_BINDING record{};
+  record.Kind = CHANNEL_KIND_AT;
+  HANDLE handle = nullptr;
+  ASSERT_EQ(Bind(NameOf(at), &record, &handle), c.bind);
+  if (c.bind != STATUS_SUCCESS) {
+    machine().Unplug();
+    return;
+  }
+  CHANNEL_LIMITS limits{};
+  EXPECT_EQ(record.GetLimits(record.BusDevice, &limits), 1);
+  EXPECT_EQ(limits.UpMaxKeepDataSize, c.upMax);
+  EXPECT_EQ(limits.UpHighMark, c.upMax / 3 * 2);
+  EXPECT_EQ(limits.UpLowMark, c.upMax / 2);
+  EXPECT_EQ(limits.DownMaxKeepDataSize, c.downMax);
+  EXPECT_EQ(limits.DownHighMark, c.downMax / 3 * 2);
+  EXPECT_EQ(limits.DownLowMark, c.downMax / 2);
+  sim::kernel::CloseHandle(handle);
+  machine().Unplug();
+}
+
+INSTANTIATE_TEST_SUITE_P(Registry, ParameterTable, ::testing::ValuesIn(kParameterCases),
+                         [](const auto& info) { return std::string(info.param.name); });
+
 }  // namespace
