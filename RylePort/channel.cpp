@@ -185,12 +185,14 @@ NTSTATUS NTAPI PortDispatchClose(PDEVICE_OBJECT Device, PIRP Irp) {
   return PortCompleteAndRelease(ext, Irp, STATUS_SUCCESS);
 }
 
-void PortSetDtr(PPORT_EXTENSION Ext, BOOLEAN On) {
+// Asks the control driver below to change one control line; the shadow follows only when
+// it accepted. DTR and RTS differ only in their shadow bit and their two codes.
+static void SetControlLine(PPORT_EXTENSION Ext, UCHAR Bit, ULONG OnCode, ULONG OffCode, BOOLEAN On) {
   PCHANNEL_CLIENT_LINE_CONTROL control = nullptr;
   PVOID context = nullptr;
   KIRQL irql;
   KeAcquireSpinLock(&Ext->ControlLock, &irql);
-  BOOLEAN isOn = (Ext->ModemControlShadow & MCR_DTR) != 0;
+  BOOLEAN isOn = (Ext->ModemControlShadow & Bit) != 0;
   if (isOn != On) {
     switch (Ext->Binding.Kind) {
       case CHANNEL_KIND_MODEM: control = Ext->Binding.ModemClientLineControl; context = Ext->Binding.ModemContext; break;
@@ -199,34 +201,15 @@ void PortSetDtr(PPORT_EXTENSION Ext, BOOLEAN On) {
     }
   }
   KeReleaseSpinLock(&Ext->ControlLock, irql);
-  if (!control || control(context, On ? CHANNEL_DTR_ON : CHANNEL_DTR_OFF) != 1) return;
+  if (!control || control(context, On ? OnCode : OffCode) != 1) return;
   KeAcquireSpinLock(&Ext->ControlLock, &irql);
   if (On)
-    Ext->ModemControlShadow |= MCR_DTR;
+    Ext->ModemControlShadow |= Bit;
   else
-    Ext->ModemControlShadow &= ~MCR_DTR;
+    Ext->ModemControlShadow &= (UCHAR)~Bit;
   KeReleaseSpinLock(&Ext->ControlLock, irql);
 }
 
-void PortSetRts(PPORT_EXTENSION Ext, BOOLEAN On) {
-  PCHANNEL_CLIENT_LINE_CONTROL control = nullptr;
-  PVOID context = nullptr;
-  KIRQL irql;
-  KeAcquireSpinLock(&Ext->ControlLock, &irql);
-  BOOLEAN isOn = (Ext->ModemControlShadow & MCR_RTS) != 0;
-  if (isOn != On) {
-    switch (Ext->Binding.Kind) {
-      case CHANNEL_KIND_MODEM: control = Ext->Binding.ModemClientLineControl; context = Ext->Binding.ModemContext; break;
-      case CHANNEL_KIND_AT: control = Ext->Binding.AtClientLineControl; context = Ext->Binding.AtContext; break;
-      case CHANNEL_KIND_OBEX: control = Ext->Binding.ObexClientLineControl; context = Ext->Binding.ObexContext; break;
-    }
-  }
-  KeReleaseSpinLock(&Ext->ControlLock, irql);
-  if (!control || control(context, On ? CHANNEL_RTS_ON : CHANNEL_RTS_OFF) != 1) return;
-  KeAcquireSpinLock(&Ext->ControlLock, &irql);
-  if (On)
-    Ext->ModemControlShadow |= MCR_RTS;
-  else
-    Ext->ModemControlShadow &= ~MCR_RTS;
-  KeReleaseSpinLock(&Ext->ControlLock, irql);
-}
+void PortSetDtr(PPORT_EXTENSION Ext, BOOLEAN On) { SetControlLine(Ext, MCR_DTR, CHANNEL_DTR_ON, CHANNEL_DTR_OFF, On); }
+
+void PortSetRts(PPORT_EXTENSION Ext, BOOLEAN On) { SetControlLine(Ext, MCR_RTS, CHANNEL_RTS_ON, CHANNEL_RTS_OFF, On); }
