@@ -21,23 +21,100 @@ UsbBusDevice* StartedDevice(PDEVICE_OBJECT device) {
   return d && d->Binding.Started ? d : nullptr;
 }
 
-// Starting and stopping a channel activates the function in the phone and runs its data
-// path; until that path exists a channel cannot be started, and so cannot be stopped.
+const UCHAR kWorkCommand = 0x00;
+const UCHAR kWorkLineCoding = 0x20;
+const UCHAR kWorkControlLines = 0x22;
+const UCHAR kWorkBreak = 0x23;
+const ULONG kLineCodingBytes = 7;
+
 LONG NTAPI ChannelStart(PDEVICE_OBJECT device, ULONG_PTR) {
   UsbBusDevice* d = BoundDevice(device);
-  if (!d || d->Binding.Started) return 0;
-  return 0;
+  if (!d || d->Binding.Started || KeGetCurrentIrql() != PASSIVE_LEVEL) return 0;
+  return d->Bus()->StartChannel(d);
 }
 
 LONG NTAPI ChannelStop(PDEVICE_OBJECT device, ULONG_PTR) {
-  if (!StartedDevice(device)) return 0;
+  UsbBusDevice* d = StartedDevice(device);
+  if (!d || KeGetCurrentIrql() != PASSIVE_LEVEL) return 0;
+  return d->Bus()->StopChannel(d);
+}
+
+LONG NTAPI SetLineCoding(PDEVICE_OBJECT device, PCHANNEL_LINE_CODING coding) {
+  UsbBusDevice* d = StartedDevice(device);
+  if (!d) return 0;
+  if (d->Binding.Kind != CHANNEL_KIND_MODEM) return 1;
+  if (!coding) return 0;
+  auto* bytes = static_cast<PUCHAR>(WdmAllocate(kLineCodingBytes));
+  if (!bytes) return 0;
+  // The CDC line coding: dwDTERate, bCharFormat, bParityType, bDataBits.
+  ULONG rate = coding->DataRate;
+  bytes[0] = (UCHAR)rate;
+  bytes[1] = (UCHAR)(rate >> 8);
+  bytes[2] = (UCHAR)(rate >> 16);
+  bytes[3] = (UCHAR)(rate >> 24);
+  bytes[4] = (UCHAR)coding->StopBits;
+  bytes[5] = (UCHAR)coding->Parity;
+  bytes[6] = (UCHAR)coding->DataBits;
+  if (d->Bus()->PostWork(kWorkLineCoding, d->Binding.Slot, nullptr, bytes, kLineCodingBytes)) return 1;
+  WdmFree(bytes);
   return 0;
 }
 
-LONG NTAPI SetLineCoding(PDEVICE_OBJECT device, PCHANNEL_LINE_CODING) { return StartedDevice(device) ? 0 : 0; }
-LONG NTAPI SetLineControl(PDEVICE_OBJECT device, ULONG_PTR) { return StartedDevice(device) ? 0 : 0; }
-LONG NTAPI WriteBuffer(PDEVICE_OBJECT device, PCHANNEL_BUFFER) { return StartedDevice(device) ? 0 : 0; }
-LONG NTAPI ReceiveHold(PDEVICE_OBJECT device, ULONG_PTR) { return StartedDevice(device) ? 0 : 0; }
+LONG NTAPI SetLineControl(PDEVICE_OBJECT device, ULONG_PTR code) {
+  UsbBusDevice* d = StartedDevice(device);
+  if (!d || (d->Binding.Kind != CHANNEL_KIND_MODEM && d->Binding.Kind != CHANNEL_KIND_AT)) return 0;
+  UsbBusDevice* bus = d->Bus();
+  ULONG slot = d->Binding.Slot;
+  if (code == CHANNEL_BREAK_ON || code == CHANNEL_BREAK_OFF) {
+    auto* value = static_cast<PUSHORT>(WdmAllocate(sizeof(USHORT)));
+    if (!value) return 0;
+    *value = code == CHANNEL_BREAK_ON ? 0xFFFF : 0;
+    if (bus->PostWork(kWorkBreak, slot, nullptr, value, sizeof(USHORT))) return 1;
+    WdmFree(value);
+    return 0;
+  }
+  USHORT bit;
+  BOOLEAN on;
+  switch (code) {
+    case CHANNEL_DTR_ON: bit = 0x1; on = TRUE; break;
+    case CHANNEL_DTR_OFF: bit = 0x1; on = FALSE; break;
+    case CHANNEL_RTS_ON: bit = 0x2; on = TRUE; break;
+    case CHANNEL_RTS_OFF: bit = 0x2; on = FALSE; break;
+    default: return 0;
+  }
+  UsbSlotChannel& channel = bus->Channels[slot];
+  KIRQL irql;
+  KeAcquireSpinLock(&bus->BindingLock, &irql);
+  USHORT old = channel.ControlLines;
+  channel.ControlLines = on ? (USHORT)(old | bit) : (USHORT)(old & ~bit);
+  BOOLEAN changed = channel.ControlLines != old;
+  KeReleaseSpinLock(&bus->BindingLock, irql);
+  if (!changed) return 1;
+  // The worker sends the word as it is when it gets there.
+  return bus->PostWork(kWorkControlLines, slot, nullptr, &channel.ControlLines, sizeof(USHORT));
+}
+
+LONG NTAPI WriteBuffer(PDEVICE_OBJECT device, PCHANNEL_BUFFER buffer) {
+  UsbBusDevice* d = StartedDevice(device);
+  if (!d || !buffer || buffer->Length == 0) return 0;
+  if (d->Binding.Kind == CHANNEL_KIND_AT) {
+    // SEND_ENCAPSULATED_COMMAND carries at most 0xFFFF bytes.
+    if (buffer->Length > 0xFFFF) return 0;
+    return d->Bus()->PostWork(kWorkCommand, d->Binding.Slot, buffer, nullptr, 0);
+  }
+  return d->Bus()->SubmitWrite(d->Binding.Slot, d->Binding.Kind, buffer);
+}
+
+LONG NTAPI ReceiveHold(PDEVICE_OBJECT device, ULONG_PTR code) {
+  UsbBusDevice* d = StartedDevice(device);
+  if (!d) return 0;
+  ULONG hold = d->Binding.Kind == CHANNEL_KIND_OBEX ? CHANNEL_OBEX_HOLD : CHANNEL_EXTRA_HOLD;
+  ULONG release = d->Binding.Kind == CHANNEL_KIND_OBEX ? CHANNEL_OBEX_RELEASE : CHANNEL_EXTRA_RELEASE;
+  if (code == hold) d->Bus()->HoldReception(d->Binding.Slot);
+  else if (code == release) d->Bus()->ReleaseHold(d->Binding.Slot);
+  else return 0;
+  return 1;
+}
 
 LONG NTAPI GetLimits(PDEVICE_OBJECT device, PCHANNEL_LIMITS limits) {
   UsbBusDevice* d = BoundDevice(device);
@@ -122,8 +199,6 @@ NTSTATUS UsbBusDevice::Bind(PIRP Irp) {
     Binding.Slot = (ULONG)slot;
     Binding.Record = record;
     Binding.Started = FALSE;
-    Binding.ControlLines = 0;
-    Binding.SerialState = 0;
     switch (kind) {
       case CHANNEL_KIND_MODEM:
         Binding.Context = record->ModemContext;
@@ -185,4 +260,94 @@ NTSTATUS UsbBusDevice::DeviceControl(PIRP Irp) {
   out[2] = 0;
   out[3] = (IsBusFdo && PnpState == kStateStarted) ? 0xFFFFFFFF : 0;
   return CompleteIrp(Irp, STATUS_SUCCESS, 4 * sizeof(ULONG));
+}
+
+// ---- Starting and stopping a channel -------------------------------------------------------
+
+namespace {
+
+const UCHAR kRequestActivate = 0x60;
+
+BOOLEAN IsDataKind(UCHAR kind) {
+  return kind == CHANNEL_KIND_MODEM || kind == CHANNEL_KIND_OBEX || kind == CHANNEL_KIND_EXTRA;
+}
+
+}  // namespace
+
+LONG UsbBusDevice::StartChannel(UsbBusDevice* Bound) {
+  ULONG slot = Bound->Binding.Slot;
+  UCHAR kind = Bound->Binding.Kind;
+  UsbSlotChannel& channel = Channels[slot];
+  // The reply to the activation arrives on the slot's reader.
+  KIRQL irql;
+  KeAcquireSpinLock(&channel.NotifyLock, &irql);
+  BOOLEAN stopped = channel.NotifyState == kNotifyStopped;
+  KeReleaseSpinLock(&channel.NotifyLock, irql);
+  if (stopped) {
+    Pipes[slot][UsbPipeInterruptIn].ResetPipe();
+    ArmNotification(slot);
+  }
+  // A binding closed and opened again without a stop left its data running: it ends
+  // before the counts start afresh.
+  if (channel.Active && IsDataKind(kind)) {
+    StopReception(slot);
+    AbortWrites(slot, TRUE);
+  }
+  if (!SendFunctionRequest(kRequestActivate, kind, slot)) return 0;
+  if (IsDataKind(kind)) {
+    Pipes[slot][UsbPipeBulkIn].ResetPipe();
+    Pipes[slot][UsbPipeBulkOut].ResetPipe();
+    KeAcquireSpinLock(&channel.InLock, &irql);
+    channel.InHold = 0;
+    channel.InPending = 1;
+    KeClearEvent(&channel.InDrained);
+    KeReleaseSpinLock(&channel.InLock, irql);
+  }
+  KeAcquireSpinLock(&BindingLock, &irql);
+  channel.ControlLines = 0;
+  channel.SerialState = 0;
+  channel.Active = TRUE;
+  Bound->Binding.Started = TRUE;
+  KeReleaseSpinLock(&BindingLock, irql);
+  if (IsDataKind(kind)) StartReception(slot, kind);
+  return 1;
+}
+
+LONG UsbBusDevice::StopChannel(UsbBusDevice* Bound) {
+  ULONG slot = Bound->Binding.Slot;
+  UCHAR kind = Bound->Binding.Kind;
+  UsbSlotChannel& channel = Channels[slot];
+  ULONG port = 0;
+  // Connected unless the hub says otherwise.
+  NTSTATUS status = Usb.GetPortStatus(&port);
+  BOOLEAN connected = !NT_SUCCESS(status) || (port & USBD_PORT_CONNECTED);
+  if (connected) {
+    KIRQL irql;
+    KeAcquireSpinLock(&channel.NotifyLock, &irql);
+    BOOLEAN stopped = channel.NotifyState == kNotifyStopped;
+    KeReleaseSpinLock(&channel.NotifyLock, irql);
+    if (stopped && PnpState == kStateStarted) ArmNotification(slot);
+  }
+  if (IsDataKind(kind)) {
+    StopReception(slot);
+    AbortWrites(slot, TRUE);
+    if (kind == CHANNEL_KIND_EXTRA) HoldReception(slot);
+  }
+  KIRQL irql;
+  KeAcquireSpinLock(&BindingLock, &irql);
+  channel.Active = FALSE;
+  Bound->Binding.Started = FALSE;
+  KeReleaseSpinLock(&BindingLock, irql);
+  LONG confirmed = 0;
+  if (DevicePowerState == PowerDeviceD0 && connected && PnpState == kStateStarted) {
+    confirmed = SendFunctionRequest(kRequestActivate, 0, slot);
+  }
+  // From now on every entry point refuses until a new open binds again; calls into the
+  // function driver already made are waited for, so it may go once this returns.
+  KeAcquireSpinLock(&BindingLock, &irql);
+  Bound->Binding.Bound = FALSE;
+  if (channel.Owner == Bound->DeviceObject) channel.Owner = nullptr;
+  KeReleaseSpinLock(&BindingLock, irql);
+  DrainCallbacks(slot);
+  return confirmed;
 }

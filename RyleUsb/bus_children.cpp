@@ -111,6 +111,13 @@ void UsbBusDevice::DeleteChildren() {
 }
 
 NTSTATUS UsbBusDevice::BusRelations(PIRP Irp) {
+  // A slot still reading gets its full count of retries again.
+  for (ULONG s = 0; s < 2; s++) {
+    KIRQL irql;
+    KeAcquireSpinLock(&Channels[s].InLock, &irql);
+    if (Channels[s].InErrors < kReceptionStopped) Channels[s].InErrors = 0;
+    KeReleaseSpinLock(&Channels[s].InLock, irql);
+  }
   auto* existing = reinterpret_cast<PDEVICE_RELATIONS>(Irp->IoStatus.Information);
   ULONG k = existing ? existing->Count : 0;
   ExAcquireFastMutex(&ChildLock);

@@ -123,5 +123,6 @@ NTSTATUS UsbBusDevice::OnStartDevice(PIRP Irp) {
   status = ReadParameters();
   if (NT_SUCCESS(status)) SetUpChannels();
   if (NT_SUCCESS(status) && UsbMode != 3) status = CreateChildren();
+  if (NT_SUCCESS(status)) StartWorker();
   return status;
 }

@@ -20,8 +20,20 @@ void UsbBusDevice::InitializeCommon() {
     Channels[i].NotifyState = kNotifyStopped;
     KeInitializeEvent(&Channels[i].NotifyEvent, NotificationEvent, TRUE);
     KeInitializeSpinLock(&Channels[i].NotifyLock);
+    KeInitializeEvent(&Channels[i].CallbacksDone, NotificationEvent, TRUE);
+    KeInitializeSpinLock(&Channels[i].InLock);
+    KeInitializeSpinLock(&Channels[i].OutLock);
+    KeInitializeEvent(&Channels[i].InDrained, NotificationEvent, TRUE);
+    KeInitializeEvent(&Channels[i].OutDrained, NotificationEvent, TRUE);
+    InitializeListHead(&Channels[i].InIrps);
+    Channels[i].InErrors = kReceptionStopped;
   }
   Slot = EmptySlots;
+  InitializeListHead(&Work.Items);
+  KeInitializeSpinLock(&Work.QueueLock);
+  Work.Running = FALSE;
+  Work.LastResponseLength = 0;
+  Work.RemovalItem = nullptr;
 }
 
 UsbBusDevice::UsbBusDevice(const WdmDeviceCreation& creation, PDEVICE_OBJECT Pdo, ULONG UnitNumber)
@@ -165,15 +177,10 @@ NTSTATUS UsbBusDevice::OnCancelStopDevice(PIRP Irp) {
 NTSTATUS UsbBusDevice::OnStopDevice(PIRP Irp) {
   if (!IsBusFdo) return ChildPnp(Irp);
   if (PnpState == kNeverStarted || PnpState == kStateStopped || PnpState == kStateRemoved) return STATUS_SUCCESS;
-  // Functions the phone confirmed are released before the readers stop: the reply to
-  // 0x63 arrives on the reader.
-  for (ULONG s = 0; s < kSlots; s++) {
-    if (Channels[s].ProbeOk) {
-      Channels[s].ProbeOk = FALSE;
-      SendFunctionRequest(0x63, 0, s);
-    }
-  }
+  // The functions are released before the readers stop: their replies arrive on them.
+  ShutDownChannels();
   EnterState(kStateStopped);
+  for (ULONG s = 0; s < kSlots; s++) Channels[s].ProbeOk = FALSE;
   StopNotifications();
   Usb.Deconfigure();
   return STATUS_SUCCESS;
@@ -199,6 +206,8 @@ NTSTATUS UsbBusDevice::OnSurpriseRemoval(PIRP Irp) {
 
 NTSTATUS UsbBusDevice::OnRemoveDevice(PIRP Irp) {
   if (!IsBusFdo) return ChildPnp(Irp);
+  // The worker ends first: nothing it runs may reach the phone or a function driver after.
+  StopWorker();
   BOOLEAN neverStarted = PnpState == kNeverStarted && PreviousPnpState == kNeverStarted;
   EnterState(kStateRemoved);
   if (!neverStarted) {

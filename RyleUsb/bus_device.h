@@ -5,6 +5,8 @@
 #include "bus_config.h"
 #include "channel.h"
 #include "wdm_pnp_device.h"
+#include "wdm_sync.h"
+#include "wdm_system_thread.h"
 #include "wdm_usb_interface.h"
 
 class UsbBusDevice;
@@ -32,8 +34,48 @@ struct UsbChannelBinding {
   PCHANNEL_LINE_EVENT LineEvent;
   PCHANNEL_LENGTH_NOTICE WriteComplete;  // WriteComplete or CommandSent
   PCHANNEL_DEVICE_STATE DeviceState;
-  USHORT ControlLines;
-  USHORT SerialState;
+};
+
+// The owner's binding as taken for one call into it (see UsbBusDevice::EnterOwner).
+struct UsbOwnerCall {
+  UCHAR Kind;
+  PVOID Context;
+  PCHANNEL_DATA_RECEIVED DataReceived;
+  PCHANNEL_LINE_EVENT LineEvent;
+  PCHANNEL_LENGTH_NOTICE WriteComplete;
+  PCHANNEL_DEVICE_STATE DeviceState;
+};
+
+// One bulk IN read in flight: its IRP, URB and the buffer the phone fills.
+struct UsbReadRecord {
+  LIST_ENTRY Link;
+  PIRP Irp;
+  PURB Urb;
+  PCHANNEL_BUFFER Buffer;
+  UCHAR Kind;
+  struct UsbSlotChannel* Channel;
+};
+
+// A unit of work for the bus's worker thread.
+struct BusWorkItem {
+  LIST_ENTRY Link;
+  PCHANNEL_BUFFER Buffer;  // AT command (code 0x00)
+  PVOID Parameter;         // codes 0x20, 0x22, 0x23
+  ULONG ParameterLength;
+  ULONG Slot;
+  UCHAR Code;
+  PKEVENT Event;  // codes 0x51 and 0x52: set when the worker got there (or purged the item)
+};
+
+struct BusWorkQueue {
+  LIST_ENTRY Items;
+  KSPIN_LOCK QueueLock;
+  BOOLEAN Running;
+  WdmSemaphore Signal;
+  WdmSystemThread Thread;
+  ULONG LastResponseLength;
+  // Kept from the worker's start so that removal can always tell it to end.
+  BusWorkItem* RemovalItem;
 };
 
 // Run-time state of one slot in the bus FDO.
@@ -42,7 +84,13 @@ struct UsbSlotChannel {
   PDEVICE_OBJECT Owner;
   BOOLEAN ProbeOk;
   BOOLEAN Active;
-  USBD_PIPE_HANDLE Pipe[UsbPipeKinds];
+  // Calls into the owner in progress; CallbacksDone is set when they reach 0.
+  volatile LONG Callbacks;
+  KEVENT CallbacksDone;
+  // The owner's control-line word (bit 0 DTR, bit 1 RTS) and last SERIAL_STATE word,
+  // under the bus FDO's BindingLock.
+  USHORT ControlLines;
+  USHORT SerialState;
   // Notification reader.
   UsbBusDevice* Device;
   ULONG Index;
@@ -52,6 +100,24 @@ struct UsbSlotChannel {
   volatile BOOLEAN ReplyOk;
   KEVENT NotifyEvent;
   KSPIN_LOCK NotifyLock;
+  // Bulk reception (slots 0 and 1), under InLock.
+  KSPIN_LOCK InLock;
+  LONG InPending;  // 1 while reception is on, plus the reads in flight
+  KEVENT InDrained;
+  LIST_ENTRY InIrps;  // UsbReadRecord
+  ULONG InHold;       // 0 reading, 1 hold requested, 2 held
+  ULONG InErrors;     // consecutive failed reads; kReceptionStopped once stopped
+  UCHAR InKind;
+  PKTHREAD InSubmitter;     // the thread inside IoCallDriver with a read of this slot
+  UsbReadRecord* InDeferred;  // a re-arm the submitter's own completion left to it
+  // Bulk transmission, under OutLock: one write at a time.
+  KSPIN_LOCK OutLock;
+  LONG OutPending;
+  KEVENT OutDrained;
+  PURB OutUrb;
+  PCHANNEL_BUFFER OutBuffer;
+  UCHAR OutKind;
+  BOOLEAN OutCancelled;  // aborted by ChannelStop: its end is not reported
 };
 
 class UsbBusDevice : public WdmPnpDevice {
@@ -73,6 +139,8 @@ class UsbBusDevice : public WdmPnpDevice {
   static const ULONG kNotifyReading = 0;
   static const ULONG kNotifyStopRequested = 1;
   static const ULONG kNotifyStopped = 2;
+  // InErrors value of a stopped reception.
+  static const ULONG kReceptionStopped = 256;
 
   // Bus-FDO role: attached above the phone's PDO.
   UsbBusDevice(const WdmDeviceCreation& creation, PDEVICE_OBJECT PhysicalDeviceObject, ULONG Unit);
@@ -98,6 +166,8 @@ class UsbBusDevice : public WdmPnpDevice {
   NTSTATUS OnWaitWake(PIRP Irp) override;
   NTSTATUS OnSetPower(PIRP Irp) override;
   NTSTATUS OnQueryPower(PIRP Irp) override;
+  NTSTATUS OnDevicePowerUp() override;
+  NTSTATUS OnDeviceSleep() override;
   NTSTATUS DefaultPnp(PIRP Irp) override;
   NTSTATUS DefaultPower(PIRP Irp) override;
   NTSTATUS Power(PIRP Irp) override;
@@ -125,6 +195,29 @@ class UsbBusDevice : public WdmPnpDevice {
   UCHAR SlotFunction(ULONG Slot) const;
   // The slot a kind binds to, or -1 for a kind this mode does not know.
   LONG SlotOfKind(UCHAR Kind) const;
+  // Bulk data of slots 0 and 1.
+  void StartReception(ULONG Slot, UCHAR Kind);
+  void StopReception(ULONG Slot);
+  void AbortWrites(ULONG Slot, BOOLEAN Silent);
+  LONG SubmitWrite(ULONG Slot, UCHAR Kind, PCHANNEL_BUFFER Buffer);
+  void ReleaseHold(ULONG Slot);
+  void HoldReception(ULONG Slot);
+  // The worker and its queue.
+  void StartWorker();
+  void StopWorker();
+  LONG PostWork(UCHAR Code, ULONG Slot, PCHANNEL_BUFFER Buffer, PVOID Parameter, ULONG ParameterLength);
+  void WaitForWorker(UCHAR Code);
+  LONG SendClassRequest(UCHAR Code, ULONG Slot, PVOID Data, ULONG Length);
+  // Function control of the channel entry points (PASSIVE_LEVEL).
+  LONG StartChannel(UsbBusDevice* Bound);
+  LONG StopChannel(UsbBusDevice* Bound);
+  void ShutDownChannels();
+  // Takes the slot owner's binding for one call into it; LeaveOwner when done. FALSE when
+  // the slot has no bound owner (of Kind, unless Kind is 0).
+  BOOLEAN EnterOwner(ULONG Slot, UCHAR Kind, UsbOwnerCall* Call);
+  void LeaveOwner(ULONG Slot);
+  // The owner lost carrier: DCD off to a modem that had it on.
+  void ReportCarrierLost(ULONG Slot);
   // The bus FDO (itself, or the child's parent).
   UsbBusDevice* Bus() { return IsBusFdo ? this : Parent; }
 
@@ -156,7 +249,8 @@ class UsbBusDevice : public WdmPnpDevice {
   // Interface objects by bInterfaceNumber, pipe objects by slot and kind.
   WdmUsbInterface Interfaces[USB_BUS_MAX_INTERFACE_NUMBER];
   WdmUsbPipe Pipes[kSlots][UsbPipeKinds];
-  // Guards slot owners across the bus FDO and its children.
+  BusWorkQueue Work;
+  // Guards slot owners, their bindings and line words across the bus FDO and its children.
   KSPIN_LOCK BindingLock;
   WCHAR SerialNumber[128];
   BOOLEAN HasSerialNumber;
@@ -197,6 +291,20 @@ class UsbBusDevice : public WdmPnpDevice {
   void ReadSerialNumber();
   LONG ArmNotification(ULONG Slot);
   static void NotificationComplete(PDEVICE_OBJECT TargetPdo, PIRP Irp, PVOID Context);
-  void OnNotification(UsbSlotChannel* Channel, const UCHAR* Buffer, ULONG Length);
+  static void ReadComplete(PDEVICE_OBJECT TargetPdo, PIRP Irp, PVOID Context);
+  static void WriteComplete(PDEVICE_OBJECT TargetPdo, PIRP Irp, PVOID Context);
+  static VOID NTAPI WorkerMain(PVOID StartContext);
+  void WorkerLoop();
+  void RunWorkItem(BusWorkItem* Item);
+  void PurgeWorkLocked(LIST_ENTRY* Purged, BOOLEAN* RemovalSeen);
+  void FinishPurged(LIST_ENTRY* Purged);
+  void SubmitReads(UsbReadRecord* Record);
+  UsbReadRecord* NewRead(UsbSlotChannel& Channel, UCHAR Kind, PCHANNEL_BUFFER Buffer);
+  void FreeRead(UsbReadRecord* Record);
+  void EndRead(UsbSlotChannel& Channel);
+  NTSTATUS SendShared(PURB Urb, PVOID Data, ULONG Length, BOOLEAN In, ULONG TimeoutMs, PULONG Received);
+  void DrainCallbacks(ULONG Slot);
+  // FALSE when the reader must stop.
+  BOOLEAN OnNotification(UsbSlotChannel* Channel, const UCHAR* Buffer, ULONG Length);
   UsbSlotConfiguration EmptySlots[kSlots];
 };

@@ -8,6 +8,7 @@ namespace {
 const ULONG kNotifyBufferSize = 16;
 const UCHAR kNotifyVendorReply = 0x31;
 const UCHAR kNotifySerialState = 0x20;
+const UCHAR kNotifyResponseAvailable = 0x01;
 const UCHAR kRequestActivate = 0x60;
 const UCHAR kRequestProbe = 0x62;
 const UCHAR kRequestDisable = 0x63;
@@ -63,8 +64,7 @@ void UsbBusDevice::NotificationComplete(PDEVICE_OBJECT, PIRP Irp, PVOID Context)
   if (urb && NT_SUCCESS(Irp->IoStatus.Status) && USBD_SUCCESS(urb->UrbHeader.Status)) {
     ULONG length = urb->UrbBulkOrInterruptTransfer.TransferBufferLength;
     if (length > kNotifyBufferSize) length = kNotifyBufferSize;
-    device->OnNotification(channel, buffer, length);
-    rearm = !stopRequested && device->PnpState == kStateStarted;
+    rearm = device->OnNotification(channel, buffer, length) && !stopRequested && device->PnpState == kStateStarted;
   }
   WdmFree(buffer);
   WdmFree(urb);
@@ -75,9 +75,9 @@ void UsbBusDevice::NotificationComplete(PDEVICE_OBJECT, PIRP Irp, PVOID Context)
   KeReleaseSpinLock(&channel->NotifyLock, irql);
 }
 
-void UsbBusDevice::OnNotification(UsbSlotChannel* Channel, const UCHAR* Buffer, ULONG Length) {
+BOOLEAN UsbBusDevice::OnNotification(UsbSlotChannel* Channel, const UCHAR* Buffer, ULONG Length) {
   // The 8-byte header first; SERIAL_STATE carries its word after it.
-  if (Length < 8) return;
+  if (Length < 8) return TRUE;
   USHORT value = (USHORT)(Buffer[2] | (Buffer[3] << 8));
   switch (Buffer[1]) {
     case kNotifyVendorReply:
@@ -85,38 +85,41 @@ void UsbBusDevice::OnNotification(UsbSlotChannel* Channel, const UCHAR* Buffer, 
       KeSetEvent(&Channel->NotifyEvent, IO_NO_INCREMENT, FALSE);
       break;
     case kNotifySerialState: {
-      if (Length < 10) return;
+      if (Length < 10) return TRUE;
       USHORT word = (USHORT)(Buffer[8] | (Buffer[9] << 8));
-      KIRQL irql;
-      KeAcquireSpinLock(&BindingLock, &irql);
-      PDEVICE_OBJECT owner = Channel->Owner;
-      UsbBusDevice* bound = owner ? static_cast<UsbBusDevice*>(WdmDevice::FromDeviceObject(owner)) : nullptr;
-      PCHANNEL_LINE_EVENT lineEvent = nullptr;
-      PVOID context = nullptr;
+      ULONG slot = Channel->Index;
+      UsbOwnerCall call;
+      if (!EnterOwner(slot, 0, &call)) return TRUE;
       ULONG events[3];
       ULONG count = 0;
-      if (bound && bound->Binding.Bound &&
-          (bound->Binding.Kind == CHANNEL_KIND_MODEM || bound->Binding.Kind == CHANNEL_KIND_AT)) {
-        USHORT old = bound->Binding.SerialState;
-        bound->Binding.SerialState = word;
+      if (call.Kind == CHANNEL_KIND_MODEM || call.Kind == CHANNEL_KIND_AT) {
+        KIRQL irql;
+        KeAcquireSpinLock(&BindingLock, &irql);
+        USHORT old = Channel->SerialState;
+        Channel->SerialState = word;
+        KeReleaseSpinLock(&BindingLock, irql);
         // The break bit (2) raises nothing.
         USHORT changed = (USHORT)((word ^ old) & 0xFB);
         if (changed & 0x2) events[count++] = (word & 0x2) ? CHANNEL_EVENT_DSR_ON : CHANNEL_EVENT_DSR_OFF;
         if (changed & 0x1) events[count++] = (word & 0x1) ? CHANNEL_EVENT_DCD_ON : CHANNEL_EVENT_DCD_OFF;
-        if ((changed & 0x8) && bound->Binding.Kind == CHANNEL_KIND_MODEM) {
+        if ((changed & 0x8) && call.Kind == CHANNEL_KIND_MODEM) {
           events[count++] = (word & 0x8) ? CHANNEL_EVENT_RING_ON : CHANNEL_EVENT_RING_OFF;
         }
-        lineEvent = bound->Binding.LineEvent;
-        context = bound->Binding.Context;
       }
-      KeReleaseSpinLock(&BindingLock, irql);
-      for (ULONG i = 0; lineEvent && i < count; i++) lineEvent(context, events[i]);
+      for (ULONG i = 0; call.LineEvent && i < count; i++) call.LineEvent(call.Context, events[i]);
+      LeaveOwner(slot);
       break;
     }
+    case kNotifyResponseAvailable:
+      if (!Channel->Owner) break;
+      // Without memory for the work the response would never be read: the reader stops
+      // rather than pretend it still listens.
+      if (!PostWork(0x01, Channel->Index, nullptr, nullptr, 0)) return FALSE;
+      break;
     default:
-      // RESPONSE_AVAILABLE goes to the worker, which the AT data path brings.
       break;
   }
+  return TRUE;
 }
 
 LONG UsbBusDevice::SendFunctionRequest(UCHAR Request, USHORT Value, ULONG SlotIndex) {
@@ -142,12 +145,20 @@ LONG UsbBusDevice::SendFunctionRequest(UCHAR Request, USHORT Value, ULONG SlotIn
     length = 2;
   }
   Interfaces[number].BuildVendorRequest(reinterpret_cast<PURB>(&request->Urb), FALSE, FALSE,
-                                        length ? request->Data : nullptr, length, 1, Request,
+                                        length && !IsWin98Platform ? request->Data : nullptr, length, 1, Request,
                                         Request == kRequestProbe ? 0 : Value);
   KeClearEvent(&channel.NotifyEvent);
   channel.ReplyOk = FALSE;
-  NTSTATUS status = Usb.SubmitUrb(reinterpret_cast<PURB>(&request->Urb), nullptr, nullptr, kRequestTimeoutMs);
-  if (status == STATUS_TIMEOUT) {
+  if (IsWin98Platform) {
+    // Only a submission that did not come back in time counts: the reply decides.
+    ULONG received = 0;
+    if (SendShared(reinterpret_cast<PURB>(&request->Urb), request->Data, length, FALSE, kRequestTimeoutMs,
+                   &received) == STATUS_TIMEOUT) {
+      WdmFree(request);
+      return 0;
+    }
+  } else if (Usb.SubmitUrb(reinterpret_cast<PURB>(&request->Urb), nullptr, nullptr, kRequestTimeoutMs) ==
+             STATUS_TIMEOUT) {
     WdmFree(request);
     return 0;
   }
@@ -170,10 +181,32 @@ void UsbBusDevice::SetUpChannels() {
   for (ULONG s = 0; s < slots; s++) Channels[s].ProbeOk = SendFunctionRequest(kRequestProbe, SlotFunction(s), s) != 0;
 }
 
-// Stops every reader and waits until each has come back: the completion touches this
-// device, which may be deleted once this returns. After a surprise removal the hub
-// fails the transfers still pending, so the wait ends even when the abort cannot be sent.
+// Deactivates the active functions, then releases every confirmed one (the reply to 0x63
+// arrives on the reader, which it also stops).
+void UsbBusDevice::ShutDownChannels() {
+  if (UsbMode < 1 || UsbMode > 3) return;
+  static const ULONG kOrder[kSlots] = {0, 1, 2};
+  for (ULONG i = 0; i < kSlots; i++) {
+    if (Channels[kOrder[i]].Active) SendFunctionRequest(kRequestActivate, 0, kOrder[i]);
+  }
+  for (ULONG s = 0; s < kSlots; s++) {
+    if (Channels[s].ProbeOk) {
+      Channels[s].ProbeOk = FALSE;
+      SendFunctionRequest(kRequestDisable, 0, s);
+    }
+  }
+}
+
+// Stops the data of the active slots, then every reader, and waits until each has come
+// back: the completions touch this device, which may be deleted once this returns. After
+// a surprise removal the hub fails the transfers still pending, so the wait ends even
+// when the abort cannot be sent.
 void UsbBusDevice::StopNotifications() {
+  for (ULONG s = 0; s < 2; s++) {
+    if (!Channels[s].Active) continue;
+    StopReception(s);
+    AbortWrites(s, FALSE);
+  }
   BOOLEAN waitFor[kSlots] = {FALSE, FALSE, FALSE};
   for (ULONG s = 0; s < kSlots; s++) {
     UsbSlotChannel& channel = Channels[s];
@@ -198,4 +231,77 @@ void UsbBusDevice::StopNotifications() {
       KeReleaseSpinLock(&Channels[s].NotifyLock, irql);
     }
   }
+}
+
+// ---- Power --------------------------------------------------------------------------------
+
+namespace {
+
+const UCHAR kWorkResume = 0x50;
+const UCHAR kWorkPowerDown = 0x52;
+const UCHAR kWorkControlLines = 0x22;
+
+}  // namespace
+
+// The phone is back in D0: the channels that were active before the power-down are
+// activated again and their reception restarted, and their function drivers told.
+NTSTATUS UsbBusDevice::OnDevicePowerUp() {
+  if (!IsBusFdo || PnpState != kStateStarted) return STATUS_SUCCESS;
+  ULONG port = 0;
+  NTSTATUS status = Usb.GetPortStatus(&port);
+  if (status == STATUS_INSUFFICIENT_RESOURCES) return status;
+  // A query that fails otherwise tells nothing of the port: the phone is taken as there,
+  // so the function drivers paused at the power-down are resumed (their requests fail on
+  // their own if it is gone).
+  if (NT_SUCCESS(status)) {
+    if (!(port & USBD_PORT_CONNECTED)) {
+      Usb.CyclePort();
+      return STATUS_SUCCESS;
+    }
+    if (!(port & USBD_PORT_ENABLED)) return STATUS_SUCCESS;
+  }
+  PostWork(kWorkResume, 0, nullptr, nullptr, 0);
+  SetUpChannels();
+  for (ULONG s = 0; s < 2; s++) {
+    if (!Channels[s].Active) continue;
+    UCHAR code = s == 0 ? (UsbMode == 3 ? CHANNEL_KIND_EXTRA : CHANNEL_KIND_MODEM)
+                        : (UsbMode == 2 ? CHANNEL_KIND_EXTRA : CHANNEL_KIND_OBEX);
+    SendFunctionRequest(kRequestActivate, code, s);
+    Pipes[s][UsbPipeBulkIn].ResetPipe();
+    Pipes[s][UsbPipeBulkOut].ResetPipe();
+    KIRQL irql;
+    KeAcquireSpinLock(&Channels[s].InLock, &irql);
+    Channels[s].InPending = 1;
+    KeClearEvent(&Channels[s].InDrained);
+    KeReleaseSpinLock(&Channels[s].InLock, irql);
+    StartReception(s, code);
+    if (s == 0 && UsbMode != 3) PostWork(kWorkControlLines, 0, nullptr, &Channels[0].ControlLines, 2);
+  }
+  if (Channels[2].Active) SendFunctionRequest(kRequestActivate, CHANNEL_KIND_AT, 2);
+  for (ULONG s = 0; s < kSlots; s++) {
+    UsbOwnerCall call;
+    if (!Channels[s].Active || !EnterOwner(s, 0, &call)) continue;
+    if (call.DeviceState) call.DeviceState(call.Context, 1);
+    LeaveOwner(s);
+  }
+  return STATUS_SUCCESS;
+}
+
+// The phone leaves D0: the function drivers pause first, the worker finishes what was
+// queued before, then the functions and readers stop.
+NTSTATUS UsbBusDevice::OnDeviceSleep() {
+  if (!IsBusFdo || PnpState != kStateStarted) return STATUS_SUCCESS;
+  for (ULONG s = 0; s < kSlots; s++) {
+    UsbOwnerCall call;
+    if (!Channels[s].Active || !EnterOwner(s, 0, &call)) continue;
+    if (call.DeviceState) call.DeviceState(call.Context, 0);
+    LeaveOwner(s);
+  }
+  LARGE_INTEGER pause;
+  pause.QuadPart = -10 * 10000LL;
+  KeDelayExecutionThread(KernelMode, FALSE, &pause);
+  WaitForWorker(kWorkPowerDown);
+  ShutDownChannels();
+  StopNotifications();
+  return STATUS_SUCCESS;
 }
