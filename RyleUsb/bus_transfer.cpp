@@ -357,7 +357,8 @@ void UsbBusDevice::WriteComplete(PDEVICE_OBJECT, PIRP Irp, PVOID Context) {
 
   BOOLEAN failed = !NT_SUCCESS(Irp->IoStatus.Status) || !urb || !USBD_SUCCESS(urb->UrbHeader.Status);
   ULONG length = buffer ? buffer->Length : 0;
-  WdmFree(buffer);
+  // The function driver allocated it, under a tag of its own.
+  if (buffer) ExFreePool(buffer);
   WdmFree(urb);
   if (failed && device->PnpState == kStateStarted) device->ReportCarrierLost(slot);
   UsbOwnerCall call;

@@ -137,7 +137,7 @@ void UsbBusDevice::FinishPurged(LIST_ENTRY* Purged) {
         LeaveOwner(item->Slot);
       }
     }
-    WdmFree(item->Buffer);
+    if (item->Buffer) ExFreePool(item->Buffer);  // the function driver's, under its own tag
     if (OwnsParameter(item->Code)) WdmFree(item->Parameter);
     if (item->Event) {
       PKEVENT event = item->Event;
@@ -235,7 +235,7 @@ void UsbBusDevice::RunWorkItem(BusWorkItem* Item) {
     default:
       break;
   }
-  WdmFree(Item->Buffer);
+  if (Item->Buffer) ExFreePool(Item->Buffer);  // the function driver's, under its own tag
   if (OwnsParameter(Item->Code)) WdmFree(Item->Parameter);
   WdmFree(Item);
 }

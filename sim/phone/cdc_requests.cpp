@@ -26,6 +26,10 @@ bool validLineCoding(std::span<const uint8_t> c) {
 Handshake Q93KPhone::classRequest(const usb::SetupPacket& s, std::span<const uint8_t> out,
                                   std::vector<uint8_t>& in, uint64_t now) {
   if ((s.bmRequestType & 0x1F) != 1 || !configuration_) return Handshake::Stall;
+  if (auto fault = classFaults_.find(s.bRequest); fault != classFaults_.end() && fault->second != 0) {
+    if (fault->second > 0) fault->second--;
+    return Handshake::Stall;
+  }
   const int slot = slotOfInterface(s.wIndex);
   if (slot < 0) return Handshake::Stall;
   const bool toHost = s.bmRequestType & 0x80;

@@ -14,6 +14,11 @@ void Q93KPhone::setNotificationFault(uint8_t notification, NotificationFault fau
   notificationFaults_[notification] = fault;
 }
 
+void Q93KPhone::stallClassRequest(uint8_t request, int count) {
+  std::lock_guard lock(mu_);
+  classFaults_[request] = count;
+}
+
 void Q93KPhone::stallEndpoint(uint8_t endpoint) {
   std::lock_guard lock(mu_);
   endpointState(endpoint).halted = true;
@@ -34,6 +39,7 @@ void Q93KPhone::clearFaults() {
   std::lock_guard lock(mu_);
   vendorFaults_.clear();
   notificationFaults_.clear();
+  classFaults_.clear();
   unplug_ = {};
   for (auto& [address, ep] : endpoints_) {
     ep.nakFrames = 0;

@@ -85,6 +85,8 @@ class Q93KPhone : public usb::UsbDeviceModel {
   // --- Faults
   void setVendorReplyFault(uint8_t request, VendorReplyFault fault);
   void setNotificationFault(uint8_t notification, NotificationFault fault);
+  // The next `count` class requests with this bRequest (-1: all) are answered with STALL.
+  void stallClassRequest(uint8_t request, int count = -1);
   void stallEndpoint(uint8_t endpoint);  // halted until the host clears it
   void nakEndpoint(uint8_t endpoint, uint32_t frames);  // counted from the next token
   void setUnplugTrigger(UnplugTrigger trigger);
@@ -182,6 +184,7 @@ class Q93KPhone : public usb::UsbDeviceModel {
 
   std::map<uint8_t, VendorReplyFault> vendorFaults_;
   std::map<uint8_t, NotificationFault> notificationFaults_;
+  std::map<uint8_t, int> classFaults_;
   UnplugTrigger unplug_;
   uint64_t unplugCounted_ = 0;
 
