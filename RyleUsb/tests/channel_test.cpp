@@ -430,6 +430,29 @@ TEST_F(BusChannel, UnplugWithEveryChannelBusy) {
   EXPECT_TRUE(WaitFor([&] { return Bus() == nullptr; }));
 }
 
+// A PnP stop releases the functions; after the restart the channel counts as started but
+// reads nothing until its function driver stops it and binds and starts it again.
+TEST_F(BusChannel, AfterStopAndRestartTheChannelIsRestartedByItsDriver) {
+  Plug();
+  Client modem(CHANNEL_KIND_MODEM);
+  BindChild(kModemId, modem);
+  ASSERT_EQ(modem.Start(), 1);
+  ASSERT_EQ(sim::kernel::pnp::Rebalance(Bus()), STATUS_SUCCESS);
+  EXPECT_EQ(Bus()->state, NodeState::Started);
+  EXPECT_EQ(phone_->activeFunction(0), 0) << "deactivated at the stop";
+  EXPECT_EQ(modem.Start(), 0) << "still started";
+  EXPECT_EQ(modem.Stop(), 1);
+  // A stop ends the binding: the driver opens again, as its client's next open does.
+  Close(modem);
+  BindChild(kModemId, modem);
+  ASSERT_EQ(modem.Start(), 1);
+  ASSERT_EQ(modem.record.WriteModem(modem.bus(), NewBuffer("AT\r")), 1);
+  EXPECT_TRUE(WaitFor([&] { return Contains(modem.Received(), "OK"); })) << modem.Received();
+  EXPECT_EQ(modem.Stop(), 1);
+  Close(modem);
+  machine().Unplug();
+}
+
 // Sleep and wake with the modem and AT channels started: the function drivers are paused
 // and resumed, the functions activated again, and data flows as before.
 TEST_F(BusChannel, SleepPausesAndWakeResumesTheChannels) {
@@ -447,8 +470,13 @@ TEST_F(BusChannel, SleepPausesAndWakeResumesTheChannels) {
   ASSERT_EQ(sim::kernel::power::SetSystemPowerState(PowerSystemSleeping3), STATUS_SUCCESS);
   EXPECT_EQ(modem.States(), std::vector<ULONG>{0});
   EXPECT_EQ(at.States(), std::vector<ULONG>{0});
+  // A command posted while the phone sleeps is sent or purged at the resume; either way its
+  // function driver hears of it.
+  ASSERT_EQ(at.record.SendCommand(at.bus(), NewBuffer("AT\r")), 1);
   ASSERT_EQ(sim::kernel::power::SetSystemPowerState(PowerSystemWorking), STATUS_SUCCESS);
   ASSERT_TRUE(WaitFor([&] { return modem.States().size() == 2 && at.States().size() == 2; }));
+  ASSERT_TRUE(WaitFor([&] { return at.Written().size() == 1; }));
+  EXPECT_EQ(at.Written(), std::vector<ULONG>{0});
   EXPECT_EQ(modem.States(), (std::vector<ULONG>{0, 1}));
   EXPECT_EQ(at.States(), (std::vector<ULONG>{0, 1}));
   EXPECT_EQ(phone_->activeFunction(0), CHANNEL_KIND_MODEM);
@@ -458,6 +486,7 @@ TEST_F(BusChannel, SleepPausesAndWakeResumesTheChannels) {
   ASSERT_EQ(modem.record.WriteModem(modem.bus(), NewBuffer("AT\r")), 1);
   ASSERT_EQ(at.record.SendCommand(at.bus(), NewBuffer("AT\r")), 1);
   EXPECT_TRUE(WaitFor([&] { return Contains(modem.Received(), "OK") && Contains(at.Received(), "OK"); }));
+  EXPECT_EQ(at.Written(), (std::vector<ULONG>{0, 3}));
   EXPECT_EQ(modem.Stop(), 1);
   EXPECT_EQ(at.Stop(), 1);
   Close(modem);
