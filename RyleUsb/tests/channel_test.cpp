@@ -267,13 +267,12 @@ TEST_F(BusChannel, ModemDataAndLineRequestsReachThePhone) {
     EXPECT_EQ(phone_->breakOn(0), c.breakOn);
   }
 
-  // Two changes before the worker runs: both requests carry the word as it is when sent.
+  // Two changes while the worker is busy: both requests carry the word as it is when sent.
   phone_->clearWireLog();
-  KIRQL irql;
-  KeRaiseIrql(DISPATCH_LEVEL, &irql);  // the worker cannot run in between
+  phone_->delayClassRequest(0x20, 50);
+  EXPECT_EQ(modem.record.SetLineCoding(modem.bus(), &coding), 1);
   EXPECT_EQ(modem.record.SetLineControl(modem.bus(), CHANNEL_RTS_ON), 1);
   EXPECT_EQ(modem.record.SetLineControl(modem.bus(), CHANNEL_DTR_OFF), 1);
-  KeLowerIrql(irql);
   ASSERT_TRUE(WaitFor([&] { return ClassValues(0x22).size() == 2; }));
   EXPECT_EQ(ClassValues(0x22), (std::vector<uint16_t>{0x2, 0x2}));
 

@@ -30,6 +30,11 @@ Handshake Q93KPhone::classRequest(const usb::SetupPacket& s, std::span<const uin
     if (fault->second > 0) fault->second--;
     return Handshake::Stall;
   }
+  if (auto delay = classDelays_.find(s.bRequest); delay != classDelays_.end()) {
+    if (delay->second.until == 0) delay->second.until = now + uint64_t(delay->second.frames) * 10000;
+    if (now < delay->second.until) return Handshake::Nak;
+    classDelays_.erase(delay);
+  }
   const int slot = slotOfInterface(s.wIndex);
   if (slot < 0) return Handshake::Stall;
   const bool toHost = s.bmRequestType & 0x80;

@@ -19,6 +19,11 @@ void Q93KPhone::stallClassRequest(uint8_t request, int count) {
   classFaults_[request] = count;
 }
 
+void Q93KPhone::delayClassRequest(uint8_t request, uint32_t frames) {
+  std::lock_guard lock(mu_);
+  classDelays_[request] = {frames, 0};
+}
+
 void Q93KPhone::stallEndpoint(uint8_t endpoint) {
   std::lock_guard lock(mu_);
   endpointState(endpoint).halted = true;
@@ -40,6 +45,7 @@ void Q93KPhone::clearFaults() {
   vendorFaults_.clear();
   notificationFaults_.clear();
   classFaults_.clear();
+  classDelays_.clear();
   unplug_ = {};
   for (auto& [address, ep] : endpoints_) {
     ep.nakFrames = 0;

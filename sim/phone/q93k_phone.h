@@ -87,6 +87,8 @@ class Q93KPhone : public usb::UsbDeviceModel {
   void setNotificationFault(uint8_t notification, NotificationFault fault);
   // The next `count` class requests with this bRequest (-1: all) are answered with STALL.
   void stallClassRequest(uint8_t request, int count = -1);
+  // The next class request with this bRequest is NAKed for `frames` frames, then served.
+  void delayClassRequest(uint8_t request, uint32_t frames);
   void stallEndpoint(uint8_t endpoint);  // halted until the host clears it
   void nakEndpoint(uint8_t endpoint, uint32_t frames);  // counted from the next token
   void setUnplugTrigger(UnplugTrigger trigger);
@@ -185,6 +187,11 @@ class Q93KPhone : public usb::UsbDeviceModel {
   std::map<uint8_t, VendorReplyFault> vendorFaults_;
   std::map<uint8_t, NotificationFault> notificationFaults_;
   std::map<uint8_t, int> classFaults_;
+  struct ClassDelay {
+    uint32_t frames;
+    uint64_t until;  // 0 until the request is first seen
+  };
+  std::map<uint8_t, ClassDelay> classDelays_;
   UnplugTrigger unplug_;
   uint64_t unplugCounted_ = 0;
 
