@@ -147,7 +147,9 @@ class BusDriver : public sim::machine::testing::MachineFixture {
     RtlZeroMemory(out, sizeof(out));
     NTSTATUS status = sim::kernel::DeviceIoControl(handle, IOCTL_CHANNEL_BUS_INFORMATION, nullptr, 0, out, length,
                                                    &transferred);
-    if (NT_SUCCESS(status)) EXPECT_EQ(transferred, 16u);
+    if (NT_SUCCESS(status)) {
+      EXPECT_EQ(transferred, 16u);
+    }
     return status;
   }
 };

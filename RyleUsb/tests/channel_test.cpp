@@ -106,7 +106,7 @@ struct Client {
 // A buffer the bus may take: non-paged pool, header then data.
 PCHANNEL_BUFFER NewBuffer(const std::string& data) {
   auto* b = static_cast<PCHANNEL_BUFFER>(
-      ExAllocatePoolWithTag(NonPagedPool, CHANNEL_BUFFER_HEADER_SIZE + data.size() + 1, 'tseT'));
+      ExAllocatePoolWithTag(NonPagedPool, CHANNEL_BUFFER_HEADER_SIZE + data.size() + 1, 0x74736554 /* "Test" */));
   InitializeListHead(&b->Links);
   b->Length = ULONG(data.size());
   b->Offset = 0;
@@ -148,7 +148,9 @@ class BusChannel : public BusDriver {
   void BindBus(Client& c) { ASSERT_EQ(Bind("\\Device\\Q93KUsbDevice0", &c.record, &c.handle), STATUS_SUCCESS); }
 
   void Close(Client& c) {
-    if (c.handle) EXPECT_EQ(sim::kernel::CloseHandle(c.handle), STATUS_SUCCESS);
+    if (c.handle) {
+      EXPECT_EQ(sim::kernel::CloseHandle(c.handle), STATUS_SUCCESS);
+    }
     c.handle = nullptr;
   }
 
