@@ -296,6 +296,7 @@ class UsbBusDevice : public WdmPnpDevice {
   static VOID NTAPI WorkerMain(PVOID StartContext);
   void WorkerLoop();
   void RunWorkItem(BusWorkItem* Item);
+  BOOLEAN ReadResponse(ULONG Slot);
   void PurgeWorkLocked(LIST_ENTRY* Purged, BOOLEAN* RemovalSeen);
   void FinishPurged(LIST_ENTRY* Purged);
   void SubmitReads(UsbReadRecord* Record);

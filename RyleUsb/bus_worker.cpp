@@ -19,6 +19,7 @@ const KPRIORITY kWorkerPriority = 16;
 const ULONG kClassRequestTimeoutMs = 200;
 const ULONG kClassRequestTimeout98Ms = 100;
 const ULONG kAtSlot = 2;
+const ULONG kMaxResponsesPerNotice = 16;
 
 BOOLEAN OwnsParameter(UCHAR code) { return code == kWorkLineCoding || code == kWorkBreak; }
 
@@ -204,26 +205,12 @@ void UsbBusDevice::RunWorkItem(BusWorkItem* Item) {
         }
       }
       break;
-    case kWorkResponse: {
-      auto* buffer = static_cast<PCHANNEL_BUFFER>(WdmAllocate(CHANNEL_BUFFER_ALLOCATION_SIZE));
-      if (!buffer) break;
-      InitializeListHead(&buffer->Links);
-      buffer->Offset = 0;
-      Work.LastResponseLength = 0;
-      LONG read = SendClassRequest(kWorkResponse, Item->Slot, buffer->Data, CHANNEL_BUFFER_DATA_SIZE);
-      buffer->Length = read ? Work.LastResponseLength : 0;
-      UsbOwnerCall call;
-      // A failed read delivers nothing: an empty response would read as one.
-      if (buffer->Length && EnterOwner(Item->Slot, CHANNEL_KIND_AT, &call)) {
-        if (call.DataReceived) {
-          call.DataReceived(call.Context, buffer);
-          buffer = nullptr;
-        }
-        LeaveOwner(Item->Slot);
+    case kWorkResponse:
+      // Read until the phone has nothing more: a response whose notification was lost (or
+      // found no memory for its work) comes with the next one instead of never.
+      for (ULONG n = 0; n < kMaxResponsesPerNotice && ReadResponse(Item->Slot); n++) {
       }
-      WdmFree(buffer);
       break;
-    }
     case kWorkLineCoding:
     case kWorkControlLines:
     case kWorkBreak:
@@ -238,6 +225,29 @@ void UsbBusDevice::RunWorkItem(BusWorkItem* Item) {
   if (Item->Buffer) ExFreePool(Item->Buffer);  // the function driver's, under its own tag
   if (OwnsParameter(Item->Code)) WdmFree(Item->Parameter);
   WdmFree(Item);
+}
+
+// One GET_ENCAPSULATED_RESPONSE handed to the slot's AT owner; FALSE when nothing came.
+BOOLEAN UsbBusDevice::ReadResponse(ULONG SlotIndex) {
+  auto* buffer = static_cast<PCHANNEL_BUFFER>(WdmAllocate(CHANNEL_BUFFER_ALLOCATION_SIZE));
+  if (!buffer) return FALSE;
+  InitializeListHead(&buffer->Links);
+  buffer->Offset = 0;
+  Work.LastResponseLength = 0;
+  LONG read = SendClassRequest(kWorkResponse, SlotIndex, buffer->Data, CHANNEL_BUFFER_DATA_SIZE);
+  buffer->Length = read ? Work.LastResponseLength : 0;
+  BOOLEAN got = buffer->Length != 0;
+  UsbOwnerCall call;
+  // A failed or empty read delivers nothing: an empty response would read as one.
+  if (got && EnterOwner(SlotIndex, CHANNEL_KIND_AT, &call)) {
+    if (call.DataReceived) {
+      call.DataReceived(call.Context, buffer);
+      buffer = nullptr;
+    }
+    LeaveOwner(SlotIndex);
+  }
+  WdmFree(buffer);
+  return got;
 }
 
 // ---- Class requests --------------------------------------------------------------------------

@@ -231,6 +231,33 @@ TEST_F(BusChannel, AFailedAtChunkIsReportedWithLengthZero) {
   machine().Unplug();
 }
 
+// The phone's RESPONSE_AVAILABLE for a command is lost: its answer arrives with the next
+// command's, instead of every answer from then on being one behind.
+TEST_F(BusChannel, AnAnswerWhoseNoticeWasLostComesWithTheNext) {
+  Plug();
+  Client at(CHANNEL_KIND_AT);
+  BindChild(kAtId, at);
+  ASSERT_EQ(at.Start(), 1);
+  sim::phone::NotificationFault drop;
+  drop.drop = true;
+  drop.count = 1;
+  phone_->setNotificationFault(sim::phone::kNotifyResponseAvailable, drop);
+  ASSERT_EQ(at.record.SendCommand(at.bus(), NewBuffer("AT\r")), 1);
+  ASSERT_TRUE(WaitFor([&] { return at.Written().size() == 1; }));
+  sim::kernel::Sleep(200);
+  EXPECT_EQ(at.Received(), "");
+  ASSERT_EQ(at.record.SendCommand(at.bus(), NewBuffer("AT+CGMI\r")), 1);
+  ASSERT_TRUE(WaitFor([&] { return Contains(at.Received(), "+CGMI") || at.Received().size() > 12; }));
+  sim::kernel::Sleep(200);
+  const std::string both = at.Received();
+  const size_t ok = both.find("OK");
+  ASSERT_NE(ok, std::string::npos) << both;
+  EXPECT_NE(both.find("OK", ok + 2), std::string::npos) << "both answers: " << both;
+  EXPECT_EQ(at.Stop(), 1);
+  Close(at);
+  machine().Unplug();
+}
+
 TEST_F(BusChannel, ModemDataAndLineRequestsReachThePhone) {
   Plug();
   Client modem(CHANNEL_KIND_MODEM);
