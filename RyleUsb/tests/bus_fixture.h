@@ -105,6 +105,10 @@ class BusDriver : public sim::machine::testing::MachineFixture {
  protected:
   void SetUp() override {
     MachineFixture::SetUp();
+    InstallBusInf();
+  }
+
+  virtual void InstallBusInf() {
     std::string error;
     ASSERT_TRUE(machine().InstallInf(machine().PackageFile("RyleUsb/Q93Kus.inf"), &error)) << error;
   }
@@ -127,11 +131,17 @@ class BusDriver : public sim::machine::testing::MachineFixture {
   // The kernel name the I/O manager generated for a child PDO.
   static std::string NameOf(DeviceNode* node) { return sim::kernel::InfoOf(node->pdo)->name; }
 
+  // The bus device's "Parameters" below its driver key (class keys live under Services on
+  // the 98 platform).
+  std::string ParametersKey() {
+    return std::string("\\Registry\\Machine\\System\\CurrentControlSet\\") + (win98_ ? "Services" : "Control") +
+           "\\Class\\" + Bus()->driverKey + "\\Parameters";
+  }
+  bool win98_ = false;
+
   // Writes UsbMode over the INF's value and restarts the bus device so it reads it.
   void Restart(ULONG mode) {
-    std::string parameters = "\\Registry\\Machine\\System\\CurrentControlSet\\Control\\Class\\" + Bus()->driverKey +
-                             "\\Parameters";
-    reg::SetDword(parameters, "UsbMode", mode);
+    reg::SetDword(ParametersKey(), "UsbMode", mode);
     ASSERT_EQ(sim::kernel::pnp::Disable(Bus()), STATUS_SUCCESS);
     ASSERT_EQ(sim::kernel::pnp::Enable(Bus()), STATUS_SUCCESS);
   }

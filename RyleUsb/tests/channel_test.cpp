@@ -1,7 +1,9 @@
 // The bus channels at work with the phone model: AT commands through the worker and their
 // answers, modem data and line requests, reception holds, the bulk-IN retry limit, failed
 // transfers reported so a function driver never waits for ever, unplug and sleep.
+#include <fstream>
 #include <mutex>
+#include <sstream>
 
 #include "bus_fixture.h"
 #include "kernel.h"
@@ -391,9 +393,7 @@ TEST_P(RetryLimit, FailedReadsAreRetriedUpToTheLimit) {
   const RetryCase& c = GetParam();
   Plug();
   if (c.limit >= 0) {
-    reg::SetDword("\\Registry\\Machine\\System\\CurrentControlSet\\Control\\Class\\" + Bus()->driverKey +
-                      "\\Parameters",
-                  "BulkINRetryLimit", ULONG(c.limit));
+    reg::SetDword(ParametersKey(), "BulkINRetryLimit", ULONG(c.limit));
     Restart(1);
   }
   Client modem(CHANNEL_KIND_MODEM);
@@ -523,3 +523,63 @@ TEST_F(BusChannel, SleepPausesAndWakeResumesTheChannels) {
 }
 
 }  // namespace
+
+// On the 98 platform vendor and class requests go out with a shared context and a short
+// wait, without cancel: the channels work the same.
+class BusChannel98 : public BusChannel {
+ protected:
+  // The package's INF is for NT; the bus driver's own test gives the 98 platform the same
+  // sections undecorated, with the marker of an installation made for it.
+  void InstallBusInf() override {
+    std::ifstream in(machine().PackageFile("RyleUsb/Q93Kus.inf"));
+    std::stringstream text;
+    text << in.rdbuf();
+    std::string inf = text.str();
+    auto replace = [&](const std::string& from, const std::string& to) {
+      size_t at = inf.find(from);
+      ASSERT_NE(at, std::string::npos) << from;
+      inf.replace(at, from.size(), to);
+    };
+    replace("$WINDOWS NT$", "$CHICAGO$");
+    replace("[Q93Kus_Install.NT]", "[Q93Kus_Install]");
+    replace("[Q93Kus_Install.NT.Services]", "[Q93Kus_Install.Services]");
+    replace("HKR, Parameters, UsbMode, 0x00010001, 1", "HKR, Parameters, UsbMode, 0x00010001, 1\nHKR, Parameters, Inst98, 0x00010001, 1");
+    const std::string path = ::testing::TempDir() + "Q93Kus98.inf";
+    std::ofstream(path) << inf;
+    std::string error;
+    ASSERT_TRUE(machine().InstallInf(path, &error)) << error;
+  }
+  sim::machine::MachineOptions MakeOptions() override {
+    sim::machine::MachineOptions options;
+    options.win98 = win98_ = true;
+    return options;
+  }
+};
+
+TEST_F(BusChannel98, AtAndModemChannelsWork) {
+  phone_ = std::make_shared<Q93KPhone>();
+  ASSERT_TRUE(machine().Plug(phone_));
+  ASSERT_EQ(Bus()->state, NodeState::Started);
+  Client at(CHANNEL_KIND_AT);
+  Client modem(CHANNEL_KIND_MODEM);
+  BindChild(kAtId, at);
+  BindChild(kModemId, modem);
+  ASSERT_EQ(at.Start(), 1);
+  ASSERT_EQ(modem.Start(), 1);
+  ASSERT_EQ(at.record.SendCommand(at.bus(), NewBuffer("AT\r")), 1);
+  ASSERT_TRUE(WaitFor([&] { return Contains(at.Received(), "OK"); })) << at.Received();
+  EXPECT_EQ(at.Written(), std::vector<ULONG>{3});
+  CHANNEL_LINE_CODING coding{9600, 0, 0, 8};
+  EXPECT_EQ(modem.record.SetLineCoding(modem.bus(), &coding), 1);
+  ASSERT_TRUE(WaitFor([&] { return phone_->lineCoding(0)[0] == 0x80; }));
+  // A refused chunk is reported as not sent here too.
+  phone_->stallClassRequest(0x00, 1);
+  ASSERT_EQ(at.record.SendCommand(at.bus(), NewBuffer("AT\r")), 1);
+  ASSERT_TRUE(WaitFor([&] { return at.Written().size() == 2; }));
+  EXPECT_EQ(at.Written(), (std::vector<ULONG>{3, 0}));
+  EXPECT_EQ(at.Stop(), 1);
+  EXPECT_EQ(modem.Stop(), 1);
+  Close(at);
+  Close(modem);
+  machine().Unplug();
+}
