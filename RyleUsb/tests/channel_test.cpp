@@ -379,6 +379,31 @@ TEST_F(BusChannel, AHeldReceptionDeliversTheReadInFlightAndResumesOnRelease) {
   machine().Unplug();
 }
 
+// Mode 1: the OBEX child's channel on slot 1 carries the phone's OBEX server; its hold
+// takes codes 1 and 0.
+TEST_F(BusChannel, TheObexChannelCarriesTheServersAnswers) {
+  Plug();
+  Client obex(CHANNEL_KIND_OBEX);
+  BindChild(kObexId, obex);
+  ASSERT_EQ(obex.Start(), 1);
+  EXPECT_EQ(phone_->activeFunction(1), CHANNEL_KIND_OBEX);
+  for (ULONG code : {ULONG(CHANNEL_EXTRA_HOLD), ULONG(CHANNEL_EXTRA_RELEASE)}) {
+    EXPECT_EQ(obex.record.ObexReceiveHold(obex.bus(), code), 0) << code;
+  }
+  EXPECT_EQ(obex.record.ObexReceiveHold(obex.bus(), CHANNEL_OBEX_HOLD), 1);
+  EXPECT_EQ(obex.record.ObexReceiveHold(obex.bus(), CHANNEL_OBEX_RELEASE), 1) << "nothing parked yet";
+  // CONNECT, OBEX 1.0, no flags, packets up to 0x2000 bytes.
+  const std::string connect("\x80\x00\x07\x10\x00\x20\x00", 7);
+  ASSERT_EQ(obex.record.WriteObex(obex.bus(), NewBuffer(connect)), 1);
+  ASSERT_TRUE(WaitFor([&] { return obex.Received().size() >= 7; }));
+  EXPECT_EQ(uint8_t(obex.Received()[0]), sim::phone::obex::kSuccess);
+  EXPECT_EQ(obex.Written(), std::vector<ULONG>{7});
+  EXPECT_TRUE(phone_->obexConnected());
+  EXPECT_EQ(obex.Stop(), 1);
+  Close(obex);
+  machine().Unplug();
+}
+
 // Failed reads are retried BulkINRetryLimit times; a halted pipe fails each one at once,
 // inside its own submission, so this also shows the retries do not recurse.
 struct RetryCase {
