@@ -14,6 +14,7 @@ const UCHAR kRequestProbe = 0x62;
 const UCHAR kRequestDisable = 0x63;
 const ULONG kRequestTimeoutMs = 500;
 const LONGLONG kReplyTimeout = -10000000;  // 1 s, relative
+const LONGLONG kStopRetry = -100 * 10000LL;  // 100 ms, relative
 
 struct FunctionRequest {
   struct _URB_CONTROL_VENDOR_OR_CLASS_REQUEST Urb;
@@ -173,10 +174,14 @@ LONG UsbBusDevice::SendFunctionRequest(UCHAR Request, USHORT Value, ULONG SlotIn
 void UsbBusDevice::SetUpChannels() {
   if (UsbMode < 1 || UsbMode > 3) return;
   ULONG slots = UsbMode == 3 ? 2 : 3;
+  // A reader still running keeps its read: a second one would take over its record.
   for (ULONG s = 0; s < slots; s++) {
-    KeClearEvent(&Channels[s].NotifyEvent);
-    Channels[s].NotifyState = kNotifyStopped;
-    ArmNotification(s);
+    KIRQL irql;
+    KeAcquireSpinLock(&Channels[s].NotifyLock, &irql);
+    BOOLEAN stopped = Channels[s].NotifyState == kNotifyStopped;
+    if (stopped) KeClearEvent(&Channels[s].NotifyEvent);
+    KeReleaseSpinLock(&Channels[s].NotifyLock, irql);
+    if (stopped) ArmNotification(s);
   }
   for (ULONG s = 0; s < slots; s++) Channels[s].ProbeOk = SendFunctionRequest(kRequestProbe, SlotFunction(s), s) != 0;
 }
@@ -212,23 +217,32 @@ void UsbBusDevice::StopNotifications() {
     UsbSlotChannel& channel = Channels[s];
     KIRQL irql;
     KeAcquireSpinLock(&channel.NotifyLock, &irql);
+    // A reader not stopped has a read below or a completion on its way: either way it
+    // ends in the stopped state, and only the read below needs the abort.
+    BOOLEAN pending = FALSE;
     if (channel.NotifyState != kNotifyStopped) {
       KeClearEvent(&channel.NotifyEvent);
       channel.NotifyState = kNotifyStopRequested;
-      waitFor[s] = channel.NotifyUrb != nullptr;
+      waitFor[s] = TRUE;
+      pending = channel.NotifyUrb != nullptr;
     }
     KeReleaseSpinLock(&channel.NotifyLock, irql);
-    if (waitFor[s]) Pipes[s][UsbPipeInterruptIn].AbortPipe();
+    if (pending) Pipes[s][UsbPipeInterruptIn].AbortPipe();
   }
   for (ULONG s = 0; s < kSlots; s++) {
-    // A late vendor reply sets the same event: only the stopped state ends the wait.
+    // A late vendor reply sets the same event: only the stopped state ends the wait. A
+    // read submitted just after the abort is aborted on the next round.
     while (waitFor[s]) {
-      KeWaitForSingleObject(&Channels[s].NotifyEvent, Executive, KernelMode, FALSE, nullptr);
+      LARGE_INTEGER retry;
+      retry.QuadPart = kStopRetry;
+      NTSTATUS wait = KeWaitForSingleObject(&Channels[s].NotifyEvent, Executive, KernelMode, FALSE, &retry);
       KIRQL irql;
       KeAcquireSpinLock(&Channels[s].NotifyLock, &irql);
       waitFor[s] = Channels[s].NotifyState != kNotifyStopped;
       if (waitFor[s]) KeClearEvent(&Channels[s].NotifyEvent);
+      BOOLEAN pending = waitFor[s] && Channels[s].NotifyUrb != nullptr;
       KeReleaseSpinLock(&Channels[s].NotifyLock, irql);
+      if (pending && wait == STATUS_TIMEOUT) Pipes[s][UsbPipeInterruptIn].AbortPipe();
     }
   }
 }

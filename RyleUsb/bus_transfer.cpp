@@ -299,8 +299,9 @@ void UsbBusDevice::ReleaseHold(ULONG SlotIndex) {
   UsbSlotChannel& channel = Channels[SlotIndex];
   KIRQL irql;
   KeAcquireSpinLock(&channel.InLock, &irql);
+  // Claimed under the lock: a second release finds nothing parked.
   BOOLEAN parked = channel.InHold == 2 && channel.InErrors < kReceptionStopped;
-  if (!parked) channel.InHold = 0;
+  channel.InHold = 0;
   UCHAR kind = channel.InKind;
   KeReleaseSpinLock(&channel.InLock, irql);
   if (parked) StartReception(SlotIndex, kind);
