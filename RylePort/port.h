@@ -118,6 +118,7 @@ typedef struct _PORT_EXTENSION {
   ULONGLONG IntervalLastTime;
   KTIMER ReadTotalTimer, ReadIntervalTimer, WriteTotalTimer;
   KDPC ReadTotalDpc, ReadIntervalDpc, WriteTotalDpc;
+  KDPC WriteDoneDpc;  // completes what the transmit thread finished
   PUCHAR WritePointer;
   ULONG WriteRemaining;
   NTSTATUS WriteEarlyStatus;
@@ -150,6 +151,9 @@ extern KSPIN_LOCK PortAllPortsLock;
 // Request admission and the pending count (device.cpp)
 NTSTATUS PortAdmit(PPORT_EXTENSION Ext, PIRP Irp);
 void PortRelease(PPORT_EXTENSION Ext);
+// One more count for work that goes on after it completes its request (starting the next
+// one): a removal must not delete the device under it. Only while a count is held.
+inline void PortHold(PPORT_EXTENSION Ext) { InterlockedIncrement(&Ext->PendingCount); }
 NTSTATUS PortCompleteAndRelease(PPORT_EXTENSION Ext, PIRP Irp, NTSTATUS Status, ULONG_PTR Information = 0);
 DRIVER_ADD_DEVICE PortAddDevice;
 DRIVER_DISPATCH PortDispatchPnp;

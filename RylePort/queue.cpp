@@ -32,7 +32,13 @@ NTSTATUS StartOrQueue(PPORT_EXTENSION Ext, PIRP Irp, PLIST_ENTRY Queue, PIRP* Cu
   IoSetCancelRoutine(Irp, CancelQueued);
   BOOLEAN idle = *Current == nullptr;
   IoReleaseCancelSpinLock(irql);
-  if (idle) StartNext(Ext);
+  if (idle) {
+    // The request may complete in there, and its completion may close the last handle;
+    // the starter goes on with the queue after that.
+    PortHold(Ext);
+    StartNext(Ext);
+    PortRelease(Ext);
+  }
   return STATUS_PENDING;
 }
 

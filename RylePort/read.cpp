@@ -254,8 +254,10 @@ void PortFinishRead(PPORT_EXTENSION Ext, ULONG Ref, LONG Code, KIRQL CancelIrql)
   }
   Ext->CurrentRead = nullptr;
   IoReleaseCancelSpinLock(CancelIrql);
+  PortHold(Ext);
   PortCompleteAndRelease(Ext, irp, status, placed);
   PortStartNextRead(Ext);
+  PortRelease(Ext);
 }
 
 void PortStartNextRead(PPORT_EXTENSION Ext) {

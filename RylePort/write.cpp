@@ -62,9 +62,29 @@ BOOLEAN StartWrite(PPORT_EXTENSION Ext) {
   return FALSE;
 }
 
+// Completes the write the transmit thread finished. The thread never completes a request
+// itself: the completion can drop the last reference to the handle's file, and the close
+// that follows stops the transmit thread and waits for it.
+void NTAPI WriteDone(PKDPC, PVOID Context, PVOID Irp, PVOID) {
+  auto* ext = static_cast<PPORT_EXTENSION>(Context);
+  auto* irp = static_cast<PIRP>(Irp);
+  KIRQL irql;
+  IoAcquireCancelSpinLock(&irql);
+  ext->CurrentWrite = nullptr;
+  IoReleaseCancelSpinLock(irql);
+  // Still ours until the next write is under way: a removal waits for it.
+  PortHold(ext);
+  PortCompleteAndRelease(ext, irp, irp->IoStatus.Status, irp->IoStatus.Information);
+  PortStartNextWrite(ext);
+  PortRelease(ext);
+}
+
 }  // namespace
 
-void PortInitWriteEngine(PPORT_EXTENSION Ext) { KeInitializeDpc(&Ext->WriteTotalDpc, TotalExpired, Ext); }
+void PortInitWriteEngine(PPORT_EXTENSION Ext) {
+  KeInitializeDpc(&Ext->WriteTotalDpc, TotalExpired, Ext);
+  KeInitializeDpc(&Ext->WriteDoneDpc, WriteDone, Ext);
+}
 
 // One holder of the current write lets go (cancel spin lock held; released here). A
 // timeout or cancel takes the write back from the transmit side unless a chunk of it is
@@ -90,10 +110,21 @@ void PortFinishWrite(PPORT_EXTENSION Ext, ULONG Ref, NTSTATUS Status, KIRQL Canc
   Ext->TotalCharsQueued -= Ext->WriteRemaining;
   Ext->WriteRemaining = 0;
   NTSTATUS status = Ext->WriteEarlyStatus;
+  if (Ref == REF_SIDE) {
+    // From the transmit thread: the write stays current until the DPC completes it, so
+    // nothing queued behind it (a flush) can overtake it.
+    irp->IoStatus.Status = status;
+    irp->IoStatus.Information = written;
+    IoReleaseCancelSpinLock(CancelIrql);
+    KeInsertQueueDpc(&Ext->WriteDoneDpc, irp, nullptr);
+    return;
+  }
   Ext->CurrentWrite = nullptr;
   IoReleaseCancelSpinLock(CancelIrql);
+  PortHold(Ext);
   PortCompleteAndRelease(Ext, irp, status, written);
   PortStartNextWrite(Ext);
+  PortRelease(Ext);
 }
 
 void PortStartNextWrite(PPORT_EXTENSION Ext) {

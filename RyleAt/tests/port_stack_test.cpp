@@ -56,9 +56,7 @@ TEST_F(PortStackTest, AnApplicationSendsAtAndReadsTheAnswer) {
   EXPECT_EQ(std::string(answer, iosb.Information), ok);
 }
 
-// Off while Q93Ksw leaks its 16 KiB receive buffer when a surprise-removed port is closed
-// (the verifier stops the machine at its unload); on again once that is fixed.
-TEST_F(PortStackTest, DISABLED_UnplugWithThePortOpenStopsTheChannel) {
+TEST_F(PortStackTest, UnplugWithThePortOpenStopsTheChannel) {
   ASSERT_NO_FATAL_FAILURE(Arrive());
   HANDLE h = OpenPort();
   ASSERT_NE(h, nullptr);

@@ -13,6 +13,8 @@ struct FakeControl {
   BOOLEAN Echo;               // written bytes come back through ClientReceive
   NTSTATUS OpenStatus;        // the open's status (success unless set)
   volatile LONG RefuseWrites; // this many ClientWrite calls return 0; -1: all of them
+  PKEVENT WriteEntered;       // when set: signalled as ClientWrite begins, which then
+  PKEVENT WriteRelease;       // waits for this event before taking the bytes
   // What the driver saw
   PCHANNEL_BINDING Binding;   // the port's record while bound
   volatile LONG Opens, Closes, WriteCalls, LineControls;

@@ -1,7 +1,7 @@
 // A fake control driver for the port's tests: the function driver of a root-enumerated
 // device under Q93Ksw. It serves the binding the way the AT control driver does (kind
 // 0x02, its context and ClientWrite/ClientLineControl), raises CTS on open, echoes or
-// sinks written bytes, can refuse writes or the open, and unbinds at close.
+// sinks written bytes, can refuse writes or the open or hold a write, and unbinds at close.
 #include "fake_control.h"
 
 namespace {
@@ -18,6 +18,11 @@ LONG NTAPI FakeWrite(PVOID Context, PVOID Data, ULONG Length) {
   auto* fake = static_cast<FakeDevice*>(device->DeviceExtension);
   InterlockedIncrement(&gControl->WriteCalls);
   if (!fake->Binding || !Data) return 0;
+  if (gControl->WriteRelease) {
+    // A channel that is slow to take the bytes (the port calls at PASSIVE_LEVEL).
+    KeSetEvent(gControl->WriteEntered, IO_NO_INCREMENT, FALSE);
+    KeWaitForSingleObject(gControl->WriteRelease, Executive, KernelMode, FALSE, nullptr);
+  }
   LONG refuse = gControl->RefuseWrites;
   if (refuse < 0) return 0;
   if (refuse > 0) {

@@ -1,6 +1,7 @@
 // The port's life cycle through the PnP manager: its names outside the driver appearing
-// at start and going at removal, unplug with a handle open and a read pending, exclusive
-// opens, port names that do not fit, and power requested at start, open and close.
+// at start and going at removal, unplug with a handle open and a read pending, a close
+// that comes with a write's completion, exclusive opens, port names that do not fit, and
+// power requested at start, open and close.
 #include <gtest/gtest.h>
 
 #include "port_fixture.h"
@@ -90,6 +91,36 @@ TEST_F(PortLifecycleTest, UnplugWithAReadPendingAndTheHandleOpen) {
   ASSERT_EQ(SetTimeouts(again, 0, 0, 500), STATUS_SUCCESS);
   auto w = StartWrite(again, "AT\r");
   EXPECT_EQ(w->Wait(), STATUS_SUCCESS);
+  auto echo = StartRead(again, 3);
+  EXPECT_EQ(echo->Wait(), STATUS_SUCCESS);
+  EXPECT_EQ(echo->Text(), "AT\r");
+}
+
+// The application closes its handle while the channel still has a write in hand: the
+// write keeps the file until the transmit thread finishes it, so the close comes only
+// with that write's completion, and must not find the thread waiting for itself.
+TEST_F(PortLifecycleTest, CloseWhileTheChannelHoldsAWrite) {
+  Plug();
+  HANDLE h = Open();
+  KEVENT entered, release;
+  KeInitializeEvent(&entered, NotificationEvent, FALSE);
+  KeInitializeEvent(&release, NotificationEvent, FALSE);
+  control.WriteEntered = &entered;
+  control.WriteRelease = &release;
+  auto w = StartWrite(h, "AT\r");
+  KeWaitForSingleObject(&entered, Executive, KernelMode, FALSE, nullptr);
+  Close(h);
+  EXPECT_EQ(control.Closes, 0);  // the write still holds the file
+  KeSetEvent(&release, IO_NO_INCREMENT, FALSE);
+  EXPECT_EQ(w->Wait(), STATUS_CANCELLED);
+  sim::kernel::Sleep(5);
+  EXPECT_EQ(control.Closes, 1);
+  EXPECT_EQ(control.Binding, nullptr);
+  // The port is closed properly: it opens again and moves data.
+  control.WriteRelease = nullptr;
+  HANDLE again = Open();
+  ASSERT_EQ(SetTimeouts(again, 0, 0, 500), STATUS_SUCCESS);
+  EXPECT_EQ(StartWrite(again, "AT\r")->Wait(), STATUS_SUCCESS);
   auto echo = StartRead(again, 3);
   EXPECT_EQ(echo->Wait(), STATUS_SUCCESS);
   EXPECT_EQ(echo->Text(), "AT\r");
