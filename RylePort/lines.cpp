@@ -47,6 +47,11 @@ LONG NTAPI PortClientReceive(PVOID Context, PCHANNEL_BUFFER Buffer, PULONG Taken
     ext->Stats.ReceivedCount++;
     StoreByte(ext, data[i]);
   }
+  if (ext->DirectBuffer && ext->DirectAnyByte && ext->DirectPlaced) {
+    // A read that waits for the first bytes ends with this delivery, all of it that fit.
+    ext->DirectBuffer = nullptr;
+    KeInsertQueueDpc(&ext->ReadFullDpc, nullptr, nullptr);
+  }
   KeReleaseSpinLock(&ext->BufferLock, irql);
   *Taken = taken;
   return 1;

@@ -101,6 +101,7 @@ typedef struct _PORT_EXTENSION {
   PUCHAR DirectBuffer;  // read buffer the receive side fills, null when the ring is used
   ULONG DirectLength;
   ULONG DirectPlaced;
+  BOOLEAN DirectAnyByte;  // the read ends with the first bytes that arrive
   KDPC ReadFullDpc;
 
   // Queues and current requests (system cancel spin lock)

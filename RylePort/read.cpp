@@ -155,6 +155,7 @@ BOOLEAN StartRead(PPORT_EXTENSION Ext) {
   Ext->DirectBuffer = buffer;
   Ext->DirectLength = needed;
   Ext->DirectPlaced = taken;
+  Ext->DirectAnyByte = atLeastOne;
   Ext->RxHead = 0;
   KeReleaseSpinLockFromDpcLevel(&Ext->BufferLock);
 

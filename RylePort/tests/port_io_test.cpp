@@ -94,6 +94,21 @@ TEST_F(PortIoTest, FirstByteReadCompletesWithOneByte) {
   }
 }
 
+// With a total timeout of multiplier and constant, a read that found nothing ends with the
+// first delivery, long before its timeout and without waiting to be filled.
+TEST_F(PortIoTest, FirstBytesEndAReadWithATotalTimeout) {
+  HANDLE h = Open();
+  ASSERT_EQ(SetTimeouts(h, MAXULONG, 10, 1000), STATUS_SUCCESS);
+  auto r = StartRead(h, 64);
+  sim::kernel::Sleep(50);
+  ASSERT_FALSE(r->Finished());
+  ULONGLONG sent = sim::kernel::Now();
+  Receive("\r\nOK\r\n");
+  EXPECT_EQ(r->Wait(), STATUS_SUCCESS);
+  EXPECT_EQ(r->Text(), "\r\nOK\r\n");
+  EXPECT_LT(sim::kernel::Now() - sent, 10ULL * 10000);
+}
+
 TEST_F(PortIoTest, IntervalTimeoutStartsWithTheFirstByte) {
   HANDLE h = Open();
   ASSERT_EQ(SetTimeouts(h, 20, 0, 0), STATUS_SUCCESS);
