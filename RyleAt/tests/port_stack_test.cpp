@@ -1,8 +1,7 @@
-// Q93Kat under the real COM-port driver Q93Ksw on the fake bus's AT child: an application
-// writes "AT\r" to the port and reads the phone's answer, and unplugging with the port
-// open leaves the channel stopped and the stack gone once the handle closes.
-#include <filesystem>
-
+// Q93Kat under the real COM-port driver Q93Ksw on the fake bus's AT child, as Q93Kpt.inf
+// installs them: an application writes "AT\r" to the port and reads the phone's answer,
+// and unplugging with the port open leaves the channel stopped and the stack gone once
+// the handle closes.
 #include "at_fixture.h"
 
 namespace attest {
@@ -10,15 +9,8 @@ namespace {
 
 class PortStackTest : public AtFixture {
  protected:
-  void SetUp() override {
-    if (!std::filesystem::exists(std::string(Q93K_DRIVER_DIR) + "/Q93Ksw.so")) GTEST_SKIP() << "no Q93Ksw image";
-    AtFixture::SetUp();
-    std::string port = "\\Registry\\Machine\\System\\CurrentControlSet\\Services\\Q93Ksw";
-    reg::SetString(port, "ImagePath", "\\SystemRoot\\System32\\drivers\\Q93Ksw.sys", REG_EXPAND_SZ);
-    reg::SetDword(port, "Type", 1);
-    reg::SetDword(port, "Start", 3);
-    reg::SetMultiString(kAtRecord, "UpperFilters", {"Q93Ksw"});
-  }
+  // Q93Kpt.inf as shipped: Q93Ksw is the AT child's upper filter.
+  bool WithComPort() override { return true; }
 
   HANDLE OpenPort() {
     HANDLE h = nullptr;
@@ -28,6 +20,16 @@ class PortStackTest : public AtFixture {
     return h;
   }
 };
+
+TEST_F(PortStackTest, TheInfPutsTheComPortAboveQ93Kat) {
+  ASSERT_NO_FATAL_FAILURE(Arrive());
+  EXPECT_EQ(childNode->upperFilters, std::vector<std::string>{"Q93Ksw"});
+  std::vector<std::string> services;
+  for (PDEVICE_OBJECT d : pnp::StackOf(childNode)) services.push_back(sim::kernel::io::ServiceOf(d->DriverObject));
+  EXPECT_EQ(services, (std::vector<std::string>{FAKE_BUS_SERVICE, "Q93Kat", "Q93Ksw"}));
+  EXPECT_EQ(sim::kernel::LinkTarget("\\??\\COM5"), "\\Device\\Q93Ksw0");
+  EXPECT_EQ(reg::GetDword("\\Registry\\Machine\\System\\CurrentControlSet\\Services\\Q93Ksw", "Start"), 3u);
+}
 
 TEST_F(PortStackTest, AnApplicationSendsAtAndReadsTheAnswer) {
   ASSERT_NO_FATAL_FAILURE(Arrive());
