@@ -114,7 +114,9 @@ BOOLEAN StartRead(PPORT_EXTENSION Ext) {
     useTotal = !(m == 0 && c == 0);
   }
   BOOLEAN useInterval = interval != 0 && interval != kMax;
-  ULONG needed = cutToOne ? 1 : length;
+  // Bytes already there all go to the read; only a read that has to wait for its first
+  // byte is cut down to that one byte.
+  ULONG needed = length;
   // Milliseconds to 100 ns in 64 bits: a large multiplier times a large length must not wrap.
   LONGLONG total = 0;
   if (useTotal) {
@@ -130,6 +132,7 @@ BOOLEAN StartRead(PPORT_EXTENSION Ext) {
     return TRUE;
   }
   if (taken) PortReleaseRxFlow(Ext);
+  if (cutToOne) needed = 1;
 
   IoAcquireCancelSpinLock(&irql);
   if (irp->Cancel || Ext->ReadCode == READ_CANCELLED) {
