@@ -187,11 +187,6 @@ int Devices(const Options& options) {
   return 2;
 }
 
-int Term(const Options& options, const std::string& port) {
-  fmt::print("term {}: the COM-port driver is not built yet\n", port);
-  return 2;
-}
-
 int Bridge(const Options& options) {
   fmt::print("bridge: the COM-port driver is not built yet\n");
   return 2;
