@@ -5,6 +5,7 @@
 #include <functional>
 #include <vector>
 
+#include "at_session.h"
 #include "commands.h"
 #include "io.h"
 #include "kernel.h"
@@ -120,6 +121,70 @@ bool InstallBusDriver() {
   return n->service == "Q93Kus";
 }
 
+// The stack of a device node from the bottom, by service: "Q93Kus, Q93Kat, Q93Ksw".
+std::string StackLine(const sim::kernel::DeviceNode* n) {
+  std::string line;
+  for (PDEVICE_OBJECT d : pnp::StackOf(n))
+    line += (line.empty() ? "" : ", ") + sim::kernel::io::ServiceOf(d->DriverObject);
+  return line;
+}
+
+bool PlugWithPackage() {
+  std::string error;
+  auto name = gMachine->InstallInf(gMachine->PackageFile("RylePort/Q93Kpt.inf"), &error);
+  if (!name) {
+    Step("Q93Kpt.inf", "refused: " + error);
+    return false;
+  }
+  Step("Q93Kpt.inf", "installed as " + *name);
+  pnp::WaitIdle();
+  // The phone comes in again with every driver of the package in place.
+  gMachine->Unplug();
+  gMachine->Hub().Settle();
+  pnp::WaitIdle();
+  Step("phone", "unplugged");
+  gPhone = std::make_shared<sim::phone::Q93KPhone>();
+  if (!gMachine->Plug(gPhone)) return false;
+  gMachine->Hub().Settle();
+  pnp::WaitIdle();
+  const sim::kernel::DeviceNode* phone = PhoneNode();
+  if (!phone) return false;
+  Step("phone", NodeLine(phone));
+  for (const sim::kernel::DeviceNode* c : pnp::Nodes())
+    if (c->parent == phone) {
+      Step("child", NodeLine(c));
+      if (!c->service.empty()) Step("  stack", StackLine(c));
+    }
+  std::vector<std::string> ports = ComPorts();
+  for (const std::string& p : ports) Step("COM port", p + " -> " + sim::kernel::LinkTarget("\\??\\" + p));
+  return !ports.empty();
+}
+
+// An application's session on the AT port: open it by its COM name, three commands, close.
+bool TalkOnAtPort() {
+  std::string error;
+  HANDLE port = OpenComPort("COM5", &error);
+  if (port == INVALID_HANDLE_VALUE) {
+    Step("open \\\\.\\COM5", "failed: " + error);
+    return false;
+  }
+  Step("open \\\\.\\COM5", "opened, timeouts set");
+  bool ok = true;
+  for (const char* command : {"AT", "ATI", "AT+CGMI"}) {
+    Answer a = Exchange(port, command);
+    std::string text;
+    for (const std::string& l : AnswerLines(a.text)) text += (text.empty() ? "" : " | ") + l;
+    std::string result = !a.error.empty() ? "failed: " + a.error
+                         : a.complete     ? fmt::format("{} ({:.3f} s)", text, a.seconds)
+                                          : fmt::format("no final result code: \"{}\"", text);
+    Step(fmt::format("write \"{}\\r\"", command), result);
+    ok = ok && a.complete && a.error.empty() && text.size() >= 2 && text.compare(text.size() - 2, 2, "OK") == 0;
+  }
+  CloseHandle(port);
+  Step("close COM5", "closed");
+  return ok;
+}
+
 bool UnplugPhone() {
   gMachine->Unplug();
   gMachine->Hub().Settle();
@@ -146,8 +211,8 @@ int Demo(const Options& options) {
       {"I/O, PnP and power managers", Managers},
       {"USB host controller and the Q-93K phone: plugged with no driver installed", PlugWithoutDriver},
       {"Install Q93Kus.inf: the bus driver loads for the phone", InstallBusDriver},
-      {"Plug the phone in: children, control drivers, COM ports", nullptr},
-      {"AT port: AT, ATI, AT+CGMI", nullptr},
+      {"Plug the phone in: children, control drivers, COM ports", PlugWithPackage},
+      {"AT port: AT, ATI, AT+CGMI", TalkOnAtPort},
       {"Modem port: dial and move data", nullptr},
       {"OBEX port: put and get an object", nullptr},
       {"Unplug the phone", UnplugPhone},
