@@ -27,6 +27,11 @@ std::mutex gPoolLock;
 std::unordered_map<const void*, Record> gLive;
 unsigned long long gCount = 0;
 unsigned long long gFailAt = 0;
+// FailNth restricted to one image (and FailFrom): its allocations still to go before the
+// failing one, and whether every one after it fails too.
+std::string gFailNthImage;
+unsigned long long gFailNthLeft = 0;
+bool gFailNthLasting = false;
 bool gFailPerSite = false;
 std::string gFailImage;
 std::set<const void*> gFailedSites;
@@ -39,6 +44,10 @@ bool ShouldFail(const void* site) {
   if (gFailAt && gCount == gFailAt) {
     gFailAt = 0;
     return true;
+  }
+  if (gFailNthLeft && ImageNameOf(site) == gFailNthImage) {
+    if (gFailNthLeft == 1 && gFailNthLasting) return true;
+    if (--gFailNthLeft == 0) return true;
   }
   if (gFailPerSite && !gFailedSites.count(site)) {
     if (!gFailImage.empty() && ImageNameOf(site) != gFailImage) return false;
@@ -142,9 +151,22 @@ void VerifyImageUnload(std::string_view image) {
            rule.c_str(), leaks[0].site);
 }
 
-void FailNth(unsigned long long n) {
+void FailNth(unsigned long long n, std::string_view image) {
   std::lock_guard<std::mutex> g(gPoolLock);
-  gFailAt = n ? gCount + n : 0;
+  gFailAt = 0;
+  gFailNthLeft = 0;
+  gFailNthLasting = false;
+  gFailNthImage = std::string(image);
+  if (image.empty()) gFailAt = n ? gCount + n : 0;
+  else gFailNthLeft = n;
+}
+
+void FailFrom(unsigned long long n, std::string_view image) {
+  std::lock_guard<std::mutex> g(gPoolLock);
+  gFailAt = 0;
+  gFailNthImage = std::string(image);
+  gFailNthLeft = image.empty() ? 0 : n;
+  gFailNthLasting = true;
 }
 
 void FailOncePerCallSite(bool enable, std::string_view image) {
@@ -157,6 +179,9 @@ void FailOncePerCallSite(bool enable, std::string_view image) {
 void ClearFaults() {
   std::lock_guard<std::mutex> g(gPoolLock);
   gFailAt = 0;
+  gFailNthLeft = 0;
+  gFailNthLasting = false;
+  gFailNthImage.clear();
   gFailPerSite = false;
   gFailImage.clear();
   gFailedSites.clear();
@@ -177,6 +202,9 @@ void ResetPool() {
   pool::gLive.clear();
   pool::gCount = 0;
   pool::gFailAt = 0;
+  pool::gFailNthLeft = 0;
+  pool::gFailNthLasting = false;
+  pool::gFailNthImage.clear();
   pool::gFailPerSite = false;
   pool::gFailedSites.clear();
   pool::gInjected = 0;

@@ -35,10 +35,15 @@ std::string LeakReport(std::string_view image = {});
 // Verifier check at driver unload: a leak of `image` stops the machine.
 void VerifyImageUnload(std::string_view image);
 
-// Failure injection. FailNth(n): the n-th allocation from now (1-based) fails.
+// Failure injection. FailNth(n): the n-th allocation from now (1-based) fails; with an
+// image ("Q93Kus.sys") only that image's allocations count, so a walk over n reaches each
+// allocation of one driver without failing the kernel's or another driver's on the way.
 // FailOncePerCallSite: every distinct call site (optionally only in `image`) fails its
 // first allocation after this call and succeeds afterwards.
-void FailNth(unsigned long long n);
+void FailNth(unsigned long long n, std::string_view image = {});
+// Memory that runs out and stays out: the n-th allocation of `image` from now and every
+// later one of it fail until ClearFaults.
+void FailFrom(unsigned long long n, std::string_view image);
 void FailOncePerCallSite(bool enable, std::string_view image = {});
 void ClearFaults();
 // Number of allocations failed on purpose so far.
