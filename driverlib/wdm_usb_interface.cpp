@@ -92,17 +92,17 @@ void WdmUsbPipe::Detach() {
   MaximumTransferSize = 0;
 }
 
+// The URB lives on this stack: the request is waited for in kernel mode, so the stack
+// stays resident, and an abort needs no pool. Stopping a reader or a removal must not
+// depend on memory it may be waiting for.
 NTSTATUS WdmUsbPipe::PipeRequest(USHORT Function) {
   if (!Owner || !IsBound()) return STATUS_INVALID_DEVICE_STATE;
-  auto* urb = static_cast<PURB>(WdmAllocate(sizeof(struct _URB_PIPE_REQUEST)));
-  if (!urb) return STATUS_INSUFFICIENT_RESOURCES;
-  RtlZeroMemory(urb, sizeof(struct _URB_PIPE_REQUEST));
-  urb->UrbHeader.Length = (USHORT)sizeof(struct _URB_PIPE_REQUEST);
-  urb->UrbHeader.Function = Function;
-  urb->UrbPipeRequest.PipeHandle = Handle();
-  NTSTATUS status = Owner->SubmitUrb(urb);
-  WdmFree(urb);
-  return status;
+  struct _URB_PIPE_REQUEST request;
+  RtlZeroMemory(&request, sizeof(request));
+  request.Hdr.Length = (USHORT)sizeof(request);
+  request.Hdr.Function = Function;
+  request.PipeHandle = Handle();
+  return Owner->SubmitUrb(reinterpret_cast<PURB>(&request));
 }
 
 NTSTATUS WdmUsbPipe::ResetPipe() { return PipeRequest(URB_FUNCTION_RESET_PIPE); }

@@ -12,6 +12,7 @@
 #include "machine/machine.h"
 #include "phone/q93k_phone.h"
 #include "pnp.h"
+#include "pool.h"
 #include "usb/hub_pdo.h"
 #include "registry.h"
 #include "usb_test_control.h"
@@ -272,6 +273,26 @@ TEST_F(UsbLowerDevice, AsyncCallbackRunsOnceAcrossAnUnplugAndTheImageUnloadsClea
   EXPECT_EQ(sim::kernel::FindDevice(kDeviceName), nullptr);
   EXPECT_EQ(control.Unloaded, 1);
   EXPECT_EQ(control.AsyncCallbacks, 3);
+}
+
+// A removal waits for the reads it aborts: stopping a pipe must not need the pool, or the
+// wait would last as long as the shortage.
+TEST_F(UsbLowerDevice, AbortAndResetWorkWithThePoolExhausted) {
+  Plug();
+  ASSERT_EQ(ActivateAll(), WdmUsbLowerDevice::kActivated);
+  EXPECT_EQ(Call(kOpAsyncRead, BulkInPipe(1), 64).Status, STATUS_PENDING);
+  for (ULONG op : {kOpAbort, kOpReset}) {
+    SCOPED_TRACE(op);
+    const unsigned long long injected = sim::kernel::pool::InjectedFailures();
+    // The test driver's copy of the request is its first allocation; none after it succeeds.
+    sim::kernel::pool::FailFrom(2, "WdmUsbTest.sys");
+    EXPECT_EQ(Call(op, BulkInPipe(1)).Status, STATUS_SUCCESS);
+    sim::kernel::pool::ClearFaults();
+    EXPECT_EQ(sim::kernel::pool::InjectedFailures(), injected) << "nothing asked the pool";
+  }
+  ASSERT_TRUE(WaitAsync(1000)) << "the aborted read came back";
+  EXPECT_EQ(control.AsyncCallbacks, 1);
+  EXPECT_FALSE(NT_SUCCESS(control.AsyncStatus));
 }
 
 TEST_F(UsbLowerDevice, ReleasedConfigurationLeavesNothingBehind) {
