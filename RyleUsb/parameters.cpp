@@ -13,6 +13,13 @@ PCWSTR const kModemInfo = L"Parameters\\DeviceInfo\\MODEM";
 PCWSTR const kObexInfo = L"Parameters\\DeviceInfo\\OBEX";
 PCWSTR const kAtInfo = L"Parameters\\DeviceInfo\\ATCOMM";
 
+// A value that is missing or not four bytes long leaves the default; one that could not
+// be read for want of memory must not pass for a missing one, or the device would run
+// with a setting nobody chose.
+BOOLEAN ReadNumber(WdmRegistryKey& key, PCWSTR name, PULONG value) {
+  return key.QueryDword(name, value) != STATUS_INSUFFICIENT_RESOURCES;
+}
+
 ULONG WideLength(const WCHAR* text, ULONG maxChars) {
   ULONG n = 0;
   while (n < maxChars && text[n]) n++;
@@ -26,23 +33,24 @@ NTSTATUS UsbBusDevice::ReadParameters() {
   if (!NT_SUCCESS(parameters.OpenDeviceKey(PhysicalDeviceObject, L"Parameters"))) return STATUS_OBJECT_NAME_NOT_FOUND;
 
   BulkINRetryLimit = kDefaultBulkInRetryLimit;
-  parameters.QueryDword(L"BulkINRetryLimit", &BulkINRetryLimit);
+  if (!ReadNumber(parameters, L"BulkINRetryLimit", &BulkINRetryLimit)) return STATUS_INSUFFICIENT_RESOURCES;
   // 256 marks a channel whose reading a close stopped; a limit that high would hide it.
   if (BulkINRetryLimit >= kRetryLimitBound) BulkINRetryLimit = kDefaultBulkInRetryLimit;
 
   UsbMode = 0;
-  parameters.QueryDword(L"UsbMode", &UsbMode);
+  if (!ReadNumber(parameters, L"UsbMode", &UsbMode)) return STATUS_INSUFFICIENT_RESOURCES;
   if (UsbMode == 1) {
     // "Inst98" marks an installation made for the 98 platform: it must match this one.
     ULONG scratch = 0;
-    BOOLEAN present = NT_SUCCESS(parameters.QueryDword(L"Inst98", &scratch));
-    if (present != IsWin98Platform) return STATUS_UNSUCCESSFUL;
+    NTSTATUS inst98 = parameters.QueryDword(L"Inst98", &scratch);
+    if (inst98 == STATUS_INSUFFICIENT_RESOURCES) return inst98;
+    if ((BOOLEAN)NT_SUCCESS(inst98) != IsWin98Platform) return STATUS_UNSUCCESSFUL;
   }
 
   UpMaxKeepDataSize = kDefaultKeepDataSize;
-  parameters.QueryDword(L"UpMaxKeepDataSize", &UpMaxKeepDataSize);
+  if (!ReadNumber(parameters, L"UpMaxKeepDataSize", &UpMaxKeepDataSize)) return STATUS_INSUFFICIENT_RESOURCES;
   DownMaxKeepDataSize = kDefaultKeepDataSize;
-  parameters.QueryDword(L"DownMaxKeepDataSize", &DownMaxKeepDataSize);
+  if (!ReadNumber(parameters, L"DownMaxKeepDataSize", &DownMaxKeepDataSize)) return STATUS_INSUFFICIENT_RESOURCES;
   parameters.Close();
 
   if (UsbMode == 0) return STATUS_OBJECT_NAME_NOT_FOUND;
@@ -61,10 +69,14 @@ NTSTATUS UsbBusDevice::ReadParameters() {
 
 // Builds the template of one DeviceInfo key. A key that cannot be opened or holds no
 // value gives no child; so does a value whose name or data does not fit the 128-byte
-// limits or whose data has no enumerator part, since its identifiers would be wrong.
+// limits or whose data has no enumerator part, since its identifiers would be wrong. A
+// key or value that could not be read for want of memory fails the start instead: the
+// child exists, and a start without it would hide its function until the next plug.
 NTSTATUS UsbBusDevice::AddChildTemplate(PCWSTR Path) {
   WdmRegistryKey info;
-  if (!NT_SUCCESS(info.OpenDeviceKey(PhysicalDeviceObject, Path))) return STATUS_SUCCESS;
+  NTSTATUS opened = info.OpenDeviceKey(PhysicalDeviceObject, Path);
+  if (opened == STATUS_INSUFFICIENT_RESOURCES) return opened;
+  if (!NT_SUCCESS(opened)) return STATUS_SUCCESS;
 
   WCHAR nameBuffer[kMaxDeviceInfoBytes / sizeof(WCHAR)];
   UNICODE_STRING name;
@@ -76,6 +88,7 @@ NTSTATUS UsbBusDevice::AddChildTemplate(PCWSTR Path) {
   WdmRegistryValueInfo valueInfo;
   NTSTATUS status = info.EnumerateValue(&name, data, kMaxDeviceInfoBytes, &valueInfo);
   info.Close();
+  if (status == STATUS_INSUFFICIENT_RESOURCES) return status;
   if (status == STATUS_NO_MORE_ENTRIES || !NT_SUCCESS(status)) return STATUS_SUCCESS;
 
   ULONG dataChars = WideLength(data, kMaxDeviceInfoBytes / sizeof(WCHAR));
