@@ -186,16 +186,12 @@ INSTANTIATE_TEST_SUITE_P(Plug, AllocationWalk, ::testing::ValuesIn(kWalks),
                          [](const auto& info) { return std::string(info.param.name); });
 
 // With children and memory that stays out, a start fails after a notification reader was
-// armed, and the removal must abort that read with no pool left. These pass with the abort
-// needing no pool, but the simulated PnP manager itself then stops the machine: a child
-// whose hardware-id query failed reaches its driver matching with an empty id list, and the
-// hive's string write copies from a null buffer (registry_host.cpp, Utf16Bytes). Enable
-// when the hive takes an empty string.
+// armed, and the removal must abort that read with no pool left.
 const WalkCase kLastingWalks[] = {
     {"ModeOneMemoryStaysOut", false, 1, true, true},
     {"Win98MemoryStaysOut", true, 1, true, true},
 };
-INSTANTIATE_TEST_SUITE_P(DISABLED_Plug, AllocationWalk, ::testing::ValuesIn(kLastingWalks),
+INSTANTIATE_TEST_SUITE_P(PlugLasting, AllocationWalk, ::testing::ValuesIn(kLastingWalks),
                          [](const auto& info) { return std::string(info.param.name); });
 
 }  // namespace

@@ -123,14 +123,15 @@ std::optional<Value> Get(std::string_view path, std::string_view name) {
 // UTF-16 text of a string value without its terminator(s).
 std::string StringOf(const std::vector<uint8_t>& data, size_t begin, size_t end) {
   std::vector<WCHAR> w((end - begin) / 2);
-  memcpy(w.data(), data.data() + begin, w.size() * 2);
+  if (!w.empty()) memcpy(w.data(), data.data() + begin, w.size() * 2);
   return ToUtf8(w.data(), w.size());
 }
 
 std::vector<uint8_t> Utf16Bytes(std::string_view text) {
   std::vector<WCHAR> w = FromUtf8(text);
   std::vector<uint8_t> out(w.size() * 2);
-  memcpy(out.data(), w.data(), out.size());
+  // An empty text has no buffer to copy from.
+  if (!out.empty()) memcpy(out.data(), w.data(), out.size());
   return out;
 }
 

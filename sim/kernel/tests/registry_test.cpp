@@ -286,6 +286,8 @@ TEST_F(Registry, TextFormRoundTripsExactly) {
   reg::SetString(key, "Display Name", "Quote \" back\\slash\ttab \xE6\x97\xA5");
   reg::SetString(key, "ImagePath", "%SystemRoot%\\x.sys", REG_EXPAND_SZ);
   reg::SetMultiString(key, "Empty", {});
+  reg::SetString(key, "EmptyText", "");
+  EXPECT_EQ(reg::GetString(key, "EmptyText"), std::optional<std::string>(""));
   reg::SetMultiString(key, "List", {"a", "b c"});
   reg::SetBinary(key, "Blob", {0x00, 0xAB});
   reg::SetBinary(key, "NoTerminator", {'h', 0, 'i', 0}, REG_SZ);
