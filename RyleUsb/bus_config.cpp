@@ -67,18 +67,25 @@ NTSTATUS UsbBusDevice::RegisterConfiguration() {
   return STATUS_SUCCESS;
 }
 
-void UsbBusDevice::ReadSerialNumber() {
+// A phone without a readable serial number gets "0000". A read that failed for want of
+// memory fails the start instead: the children would come back under other instance ids,
+// as new devices with new COM ports.
+NTSTATUS UsbBusDevice::ReadSerialNumber() {
   USB_DEVICE_DESCRIPTOR device;
   HasSerialNumber = FALSE;
   RtlZeroMemory(SerialNumber, sizeof(SerialNumber));
-  if (NT_SUCCESS(Usb.GetDeviceDescriptor(&device)) && device.iSerialNumber != 0 &&
-      NT_SUCCESS(Usb.GetStringDescriptor(device.iSerialNumber, SerialNumber, sizeof(SerialNumber), kLanguageEnglishUs)) &&
-      SerialNumber[0] != 0) {
-    HasSerialNumber = TRUE;
-    return;
+  NTSTATUS status = Usb.GetDeviceDescriptor(&device);
+  if (NT_SUCCESS(status) && device.iSerialNumber != 0) {
+    status = Usb.GetStringDescriptor(device.iSerialNumber, SerialNumber, sizeof(SerialNumber), kLanguageEnglishUs);
+    if (NT_SUCCESS(status) && SerialNumber[0] != 0) {
+      HasSerialNumber = TRUE;
+      return STATUS_SUCCESS;
+    }
   }
+  if (status == STATUS_INSUFFICIENT_RESOURCES) return status;
   RtlZeroMemory(SerialNumber, sizeof(SerialNumber));
   for (ULONG i = 0; i < 4; i++) SerialNumber[i] = L'0';
+  return STATUS_SUCCESS;
 }
 
 NTSTATUS UsbBusDevice::OnStartDevice(PIRP Irp) {
@@ -115,7 +122,8 @@ NTSTATUS UsbBusDevice::OnStartDevice(PIRP Irp) {
   USB_DEVICE_DESCRIPTOR device;
   NTSTATUS status = Usb.GetDeviceDescriptor(&device);
   if (!NT_SUCCESS(status)) return status;
-  ReadSerialNumber();
+  status = ReadSerialNumber();
+  if (!NT_SUCCESS(status)) return status;
   SavedCapabilities.UINumber = 0xFFFFFFFF;
   PreviousPnpState = PnpState;
   PnpState = kStateStarted;
@@ -123,6 +131,6 @@ NTSTATUS UsbBusDevice::OnStartDevice(PIRP Irp) {
   status = ReadParameters();
   if (NT_SUCCESS(status)) SetUpChannels();
   if (NT_SUCCESS(status) && UsbMode != 3) status = CreateChildren();
-  if (NT_SUCCESS(status)) StartWorker();
+  if (NT_SUCCESS(status)) status = StartWorker();
   return status;
 }

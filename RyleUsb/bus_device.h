@@ -203,7 +203,7 @@ class UsbBusDevice : public WdmPnpDevice {
   void ReleaseHold(ULONG Slot);
   void HoldReception(ULONG Slot);
   // The worker and its queue.
-  void StartWorker();
+  NTSTATUS StartWorker();
   void StopWorker();
   LONG PostWork(UCHAR Code, ULONG Slot, PCHANNEL_BUFFER Buffer, PVOID Parameter, ULONG ParameterLength);
   void WaitForWorker(UCHAR Code);
@@ -288,7 +288,7 @@ class UsbBusDevice : public WdmPnpDevice {
   NTSTATUS ChildPower(PIRP Irp);
   NTSTATUS Bind(PIRP Irp);
   NTSTATUS RegisterConfiguration();
-  void ReadSerialNumber();
+  NTSTATUS ReadSerialNumber();
   LONG ArmNotification(ULONG Slot);
   static void NotificationComplete(PDEVICE_OBJECT TargetPdo, PIRP Irp, PVOID Context);
   static void ReadComplete(PDEVICE_OBJECT TargetPdo, PIRP Irp, PVOID Context);

@@ -27,23 +27,27 @@ BOOLEAN OwnsParameter(UCHAR code) { return code == kWorkLineCoding || code == kW
 
 // ---- Queue -----------------------------------------------------------------------------------
 
-void UsbBusDevice::StartWorker() {
-  if (Work.Running || Work.Thread.Started) return;
+// Without its worker a bus would refuse every AT command and line request for ever: a
+// worker that cannot start fails the start.
+NTSTATUS UsbBusDevice::StartWorker() {
+  if (Work.Running) return STATUS_SUCCESS;
   // Removal must always be able to tell the worker to end, memory or not.
   Work.RemovalItem = static_cast<BusWorkItem*>(WdmAllocate(sizeof(BusWorkItem)));
-  if (!Work.RemovalItem) return;
+  if (!Work.RemovalItem) return STATUS_INSUFFICIENT_RESOURCES;
   RtlZeroMemory(Work.RemovalItem, sizeof(BusWorkItem));
   Work.Signal.Initialize(1, 0x7FFFFFFF);
-  if (!NT_SUCCESS(Work.Thread.Start(WorkerMain, this, kWorkerAccess))) {
+  NTSTATUS status = Work.Thread.Start(WorkerMain, this, kWorkerAccess);
+  if (!NT_SUCCESS(status)) {
     WdmFree(Work.RemovalItem);
     Work.RemovalItem = nullptr;
-    return;
+    return status;
   }
   KeSetPriorityThread(static_cast<PKTHREAD>(Work.Thread.Thread), kWorkerPriority);
   KIRQL irql;
   KeAcquireSpinLock(&Work.QueueLock, &irql);
   Work.Running = TRUE;
   KeReleaseSpinLock(&Work.QueueLock, irql);
+  return STATUS_SUCCESS;
 }
 
 LONG UsbBusDevice::PostWork(UCHAR Code, ULONG SlotIndex, PCHANNEL_BUFFER Buffer, PVOID Parameter,
