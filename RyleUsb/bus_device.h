@@ -218,6 +218,7 @@ class UsbBusDevice : public WdmPnpDevice {
   void LeaveOwner(ULONG Slot);
   // The owner lost carrier: DCD off to a modem that had it on.
   void ReportCarrierLost(ULONG Slot);
+  void TellDeviceState(ULONG On);
   // The bus FDO (itself, or the child's parent).
   UsbBusDevice* Bus() { return IsBusFdo ? this : Parent; }
 
@@ -296,6 +297,7 @@ class UsbBusDevice : public WdmPnpDevice {
   static VOID NTAPI WorkerMain(PVOID StartContext);
   void WorkerLoop();
   void RunWorkItem(BusWorkItem* Item);
+  BOOLEAN QueueWork(BusWorkItem* Item);
   BOOLEAN ReadResponse(ULONG Slot);
   void PurgeWorkLocked(LIST_ENTRY* Purged, BOOLEAN* RemovalSeen);
   void FinishPurged(LIST_ENTRY* Purged);

@@ -257,6 +257,16 @@ const UCHAR kWorkControlLines = 0x22;
 
 }  // namespace
 
+// DeviceState to the function driver of every active slot.
+void UsbBusDevice::TellDeviceState(ULONG On) {
+  for (ULONG s = 0; s < kSlots; s++) {
+    UsbOwnerCall call;
+    if (!Channels[s].Active || !EnterOwner(s, 0, &call)) continue;
+    if (call.DeviceState) call.DeviceState(call.Context, On);
+    LeaveOwner(s);
+  }
+}
+
 // The phone is back in D0: the channels that were active before the power-down are
 // activated again and their reception restarted, and their function drivers told.
 NTSTATUS UsbBusDevice::OnDevicePowerUp() {
@@ -292,12 +302,7 @@ NTSTATUS UsbBusDevice::OnDevicePowerUp() {
     if (s == 0 && UsbMode != 3) PostWork(kWorkControlLines, 0, nullptr, &Channels[0].ControlLines, 2);
   }
   if (Channels[2].Active) SendFunctionRequest(kRequestActivate, CHANNEL_KIND_AT, 2);
-  for (ULONG s = 0; s < kSlots; s++) {
-    UsbOwnerCall call;
-    if (!Channels[s].Active || !EnterOwner(s, 0, &call)) continue;
-    if (call.DeviceState) call.DeviceState(call.Context, 1);
-    LeaveOwner(s);
-  }
+  TellDeviceState(1);
   return STATUS_SUCCESS;
 }
 
@@ -305,12 +310,7 @@ NTSTATUS UsbBusDevice::OnDevicePowerUp() {
 // queued before, then the functions and readers stop.
 NTSTATUS UsbBusDevice::OnDeviceSleep() {
   if (!IsBusFdo || PnpState != kStateStarted) return STATUS_SUCCESS;
-  for (ULONG s = 0; s < kSlots; s++) {
-    UsbOwnerCall call;
-    if (!Channels[s].Active || !EnterOwner(s, 0, &call)) continue;
-    if (call.DeviceState) call.DeviceState(call.Context, 0);
-    LeaveOwner(s);
-  }
+  TellDeviceState(0);
   LARGE_INTEGER pause;
   pause.QuadPart = -10 * 10000LL;
   KeDelayExecutionThread(KernelMode, FALSE, &pause);

@@ -50,6 +50,25 @@ NTSTATUS UsbBusDevice::StartWorker() {
   return STATUS_SUCCESS;
 }
 
+// Queues a filled item while the worker runs (0x50 and 0x51 at the head, the rest at the
+// tail) and wakes it; an item that could not be queued is freed, and FALSE returned.
+BOOLEAN UsbBusDevice::QueueWork(BusWorkItem* Item) {
+  KIRQL irql;
+  KeAcquireSpinLock(&Work.QueueLock, &irql);
+  BOOLEAN running = Work.Running;
+  if (running) {
+    if (Item->Code == kWorkResume || Item->Code == kWorkRemoval) InsertHeadList(&Work.Items, &Item->Link);
+    else InsertTailList(&Work.Items, &Item->Link);
+  }
+  KeReleaseSpinLock(&Work.QueueLock, irql);
+  if (!running) {
+    WdmFree(Item);
+    return FALSE;
+  }
+  Work.Signal.Release();
+  return TRUE;
+}
+
 LONG UsbBusDevice::PostWork(UCHAR Code, ULONG SlotIndex, PCHANNEL_BUFFER Buffer, PVOID Parameter,
                             ULONG ParameterLength) {
   auto* item = static_cast<BusWorkItem*>(WdmAllocate(sizeof(BusWorkItem)));
@@ -60,20 +79,7 @@ LONG UsbBusDevice::PostWork(UCHAR Code, ULONG SlotIndex, PCHANNEL_BUFFER Buffer,
   item->Buffer = Buffer;
   item->Parameter = Parameter;
   item->ParameterLength = ParameterLength;
-  KIRQL irql;
-  KeAcquireSpinLock(&Work.QueueLock, &irql);
-  BOOLEAN running = Work.Running;
-  if (running) {
-    if (Code == kWorkResume) InsertHeadList(&Work.Items, &item->Link);
-    else InsertTailList(&Work.Items, &item->Link);
-  }
-  KeReleaseSpinLock(&Work.QueueLock, irql);
-  if (!running) {
-    WdmFree(item);
-    return 0;
-  }
-  Work.Signal.Release();
-  return 1;
+  return QueueWork(item) ? 1 : 0;
 }
 
 // Posts 0x51 (at the head) or 0x52 (at the tail) and waits until the worker got there.
@@ -92,19 +98,7 @@ void UsbBusDevice::WaitForWorker(UCHAR Code) {
   RtlZeroMemory(item, sizeof(*item));
   item->Code = Code;
   item->Event = &done;
-  KIRQL irql;
-  KeAcquireSpinLock(&Work.QueueLock, &irql);
-  BOOLEAN running = Work.Running;
-  if (running) {
-    if (Code == kWorkRemoval) InsertHeadList(&Work.Items, &item->Link);
-    else InsertTailList(&Work.Items, &item->Link);
-  }
-  KeReleaseSpinLock(&Work.QueueLock, irql);
-  if (!running) {
-    WdmFree(item);
-    return;
-  }
-  Work.Signal.Release();
+  if (!QueueWork(item)) return;
   KeWaitForSingleObject(&done, Executive, KernelMode, FALSE, nullptr);
   // The worker frees a 0x52 item itself; the removal item stays the poster's.
   if (Code == kWorkRemoval) WdmFree(item);

@@ -147,6 +147,18 @@ class BusChannel : public BusDriver {
     ASSERT_EQ(Bind(NameOf(node), &c.record, &c.handle), STATUS_SUCCESS);
   }
 
+  // Bound and started, as a control driver's open does it.
+  void StartOn(const char* id, Client& c) {
+    BindChild(id, c);
+    ASSERT_EQ(c.Start(), 1);
+  }
+
+  // Stopped (the phone confirms) and closed.
+  void StopAndClose(Client& c) {
+    EXPECT_EQ(c.Stop(), 1);
+    Close(c);
+  }
+
   void BindBus(Client& c) { ASSERT_EQ(Bind("\\Device\\Q93KUsbDevice0", &c.record, &c.handle), STATUS_SUCCESS); }
 
   void Close(Client& c) {
@@ -221,15 +233,13 @@ TEST_F(BusChannel, AtCommandsGoThroughTheWorkerAndTheAnswersComeBack) {
 TEST_F(BusChannel, AFailedAtChunkIsReportedWithLengthZero) {
   Plug();
   Client at(CHANNEL_KIND_AT);
-  BindChild(kAtId, at);
-  ASSERT_EQ(at.Start(), 1);
+  StartOn(kAtId, at);
   phone_->stallClassRequest(0x00, 1);
   ASSERT_EQ(at.record.SendCommand(at.bus(), NewBuffer("AT\r")), 1);
   ASSERT_EQ(at.record.SendCommand(at.bus(), NewBuffer("AT\r")), 1);
   ASSERT_TRUE(WaitFor([&] { return at.Written().size() == 2 && Contains(at.Received(), "OK"); }));
   EXPECT_EQ(at.Written(), (std::vector<ULONG>{0, 3}));
-  EXPECT_EQ(at.Stop(), 1);
-  Close(at);
+  StopAndClose(at);
   machine().Unplug();
 }
 
@@ -238,8 +248,7 @@ TEST_F(BusChannel, AFailedAtChunkIsReportedWithLengthZero) {
 TEST_F(BusChannel, AnAnswerWhoseNoticeWasLostComesWithTheNext) {
   Plug();
   Client at(CHANNEL_KIND_AT);
-  BindChild(kAtId, at);
-  ASSERT_EQ(at.Start(), 1);
+  StartOn(kAtId, at);
   sim::phone::NotificationFault drop;
   drop.drop = true;
   drop.count = 1;
@@ -255,16 +264,14 @@ TEST_F(BusChannel, AnAnswerWhoseNoticeWasLostComesWithTheNext) {
   const size_t ok = both.find("OK");
   ASSERT_NE(ok, std::string::npos) << both;
   EXPECT_NE(both.find("OK", ok + 2), std::string::npos) << "both answers: " << both;
-  EXPECT_EQ(at.Stop(), 1);
-  Close(at);
+  StopAndClose(at);
   machine().Unplug();
 }
 
 TEST_F(BusChannel, ModemDataAndLineRequestsReachThePhone) {
   Plug();
   Client modem(CHANNEL_KIND_MODEM);
-  BindChild(kModemId, modem);
-  ASSERT_EQ(modem.Start(), 1);
+  StartOn(kModemId, modem);
   EXPECT_EQ(phone_->activeFunction(0), CHANNEL_KIND_MODEM);
 
   ASSERT_EQ(modem.record.WriteModem(modem.bus(), NewBuffer("AT\r")), 1);
@@ -320,10 +327,8 @@ TEST_F(BusChannel, SerialStateBecomesLineEventsOfTheModem) {
   Plug();
   Client modem(CHANNEL_KIND_MODEM);
   Client at(CHANNEL_KIND_AT);
-  BindChild(kModemId, modem);
-  BindChild(kAtId, at);
-  ASSERT_EQ(modem.Start(), 1);
-  ASSERT_EQ(at.Start(), 1);
+  StartOn(kModemId, modem);
+  StartOn(kAtId, at);
   ASSERT_EQ(modem.record.SetLineControl(modem.bus(), CHANNEL_DTR_ON), 1);
   ASSERT_TRUE(phone_->incomingCall(2));
   auto hasRing = [](const std::vector<ULONG>& e) {
@@ -332,10 +337,8 @@ TEST_F(BusChannel, SerialStateBecomesLineEventsOfTheModem) {
   };
   ASSERT_TRUE(WaitFor([&] { return hasRing(modem.Events()); }, 20000));
   for (ULONG e : at.Events()) EXPECT_NE(e, ULONG(CHANNEL_EVENT_RING_ON)) << "rings go to the modem only";
-  EXPECT_EQ(modem.Stop(), 1);
-  EXPECT_EQ(at.Stop(), 1);
-  Close(modem);
-  Close(at);
+  StopAndClose(modem);
+  StopAndClose(at);
   machine().Unplug();
 }
 
@@ -374,8 +377,7 @@ TEST_F(BusChannel, AHeldReceptionDeliversTheReadInFlightAndResumesOnRelease) {
   EXPECT_EQ(extra.record.ExtraReceiveHold(extra.bus(), CHANNEL_EXTRA_RELEASE), 1);
   ASSERT_TRUE(WaitFor([&] { return extra.Received() == "pingabcd"; })) << extra.Received();
 
-  EXPECT_EQ(extra.Stop(), 1);
-  Close(extra);
+  StopAndClose(extra);
   machine().Unplug();
 }
 
@@ -384,8 +386,7 @@ TEST_F(BusChannel, AHeldReceptionDeliversTheReadInFlightAndResumesOnRelease) {
 TEST_F(BusChannel, TheObexChannelCarriesTheServersAnswers) {
   Plug();
   Client obex(CHANNEL_KIND_OBEX);
-  BindChild(kObexId, obex);
-  ASSERT_EQ(obex.Start(), 1);
+  StartOn(kObexId, obex);
   EXPECT_EQ(phone_->activeFunction(1), CHANNEL_KIND_OBEX);
   for (ULONG code : {ULONG(CHANNEL_EXTRA_HOLD), ULONG(CHANNEL_EXTRA_RELEASE)}) {
     EXPECT_EQ(obex.record.ObexReceiveHold(obex.bus(), code), 0) << code;
@@ -399,8 +400,7 @@ TEST_F(BusChannel, TheObexChannelCarriesTheServersAnswers) {
   EXPECT_EQ(uint8_t(obex.Received()[0]), sim::phone::obex::kSuccess);
   EXPECT_EQ(obex.Written(), std::vector<ULONG>{7});
   EXPECT_TRUE(phone_->obexConnected());
-  EXPECT_EQ(obex.Stop(), 1);
-  Close(obex);
+  StopAndClose(obex);
   machine().Unplug();
 }
 
@@ -422,8 +422,7 @@ TEST_P(RetryLimit, FailedReadsAreRetriedUpToTheLimit) {
     Restart(1);
   }
   Client modem(CHANNEL_KIND_MODEM);
-  BindChild(kModemId, modem);
-  ASSERT_EQ(modem.Start(), 1);
+  StartOn(kModemId, modem);
   sim::kernel::Sleep(10);
   auto& port = machine().Usb().Port(0);
   uint64_t before = port.Counters().submitted;
@@ -433,8 +432,7 @@ TEST_P(RetryLimit, FailedReadsAreRetriedUpToTheLimit) {
   sim::kernel::Sleep(1000);
   EXPECT_EQ(after - before, c.retries) << "the read in flight fails, then each retry";
   EXPECT_EQ(port.Counters().submitted, after) << "reading stopped";
-  EXPECT_EQ(modem.Stop(), 1);
-  Close(modem);
+  StopAndClose(modem);
   machine().Unplug();
 }
 
@@ -455,8 +453,7 @@ TEST_F(BusChannel, AFailedWriteIsReportedWithLengthZero) {
   ASSERT_EQ(extra.record.WriteExtra(extra.bus(), NewBuffer("lost")), 1);
   ASSERT_TRUE(WaitFor([&] { return !extra.Written().empty(); }));
   EXPECT_EQ(extra.Written(), std::vector<ULONG>{0});
-  EXPECT_EQ(extra.Stop(), 1);
-  Close(extra);
+  StopAndClose(extra);
   machine().Unplug();
 }
 
@@ -466,10 +463,8 @@ TEST_F(BusChannel, UnplugWithEveryChannelBusy) {
   Plug();
   Client modem(CHANNEL_KIND_MODEM);
   Client at(CHANNEL_KIND_AT);
-  BindChild(kModemId, modem);
-  BindChild(kAtId, at);
-  ASSERT_EQ(modem.Start(), 1);
-  ASSERT_EQ(at.Start(), 1);
+  StartOn(kModemId, modem);
+  StartOn(kAtId, at);
   phone_->nakEndpoint(sim::phone::layout::kModemBulkOut, 100000);
   ASSERT_EQ(modem.record.WriteModem(modem.bus(), NewBuffer(std::string(1000, 'x'))), 1);
   for (int i = 0; i < 5; i++) ASSERT_EQ(at.record.SendCommand(at.bus(), NewBuffer("ATI\r")), 1);
@@ -488,8 +483,7 @@ TEST_F(BusChannel, UnplugWithEveryChannelBusy) {
 TEST_F(BusChannel, AfterStopAndRestartTheChannelIsRestartedByItsDriver) {
   Plug();
   Client modem(CHANNEL_KIND_MODEM);
-  BindChild(kModemId, modem);
-  ASSERT_EQ(modem.Start(), 1);
+  StartOn(kModemId, modem);
   ASSERT_EQ(sim::kernel::pnp::Rebalance(Bus()), STATUS_SUCCESS);
   EXPECT_EQ(Bus()->state, NodeState::Started);
   EXPECT_EQ(phone_->activeFunction(0), 0) << "deactivated at the stop";
@@ -497,12 +491,10 @@ TEST_F(BusChannel, AfterStopAndRestartTheChannelIsRestartedByItsDriver) {
   EXPECT_EQ(modem.Stop(), 1);
   // A stop ends the binding: the driver opens again, as its client's next open does.
   Close(modem);
-  BindChild(kModemId, modem);
-  ASSERT_EQ(modem.Start(), 1);
+  StartOn(kModemId, modem);
   ASSERT_EQ(modem.record.WriteModem(modem.bus(), NewBuffer("AT\r")), 1);
   EXPECT_TRUE(WaitFor([&] { return Contains(modem.Received(), "OK"); })) << modem.Received();
-  EXPECT_EQ(modem.Stop(), 1);
-  Close(modem);
+  StopAndClose(modem);
   machine().Unplug();
 }
 
@@ -512,10 +504,8 @@ TEST_F(BusChannel, SleepPausesAndWakeResumesTheChannels) {
   Plug();
   Client modem(CHANNEL_KIND_MODEM);
   Client at(CHANNEL_KIND_AT);
-  BindChild(kModemId, modem);
-  BindChild(kAtId, at);
-  ASSERT_EQ(modem.Start(), 1);
-  ASSERT_EQ(at.Start(), 1);
+  StartOn(kModemId, modem);
+  StartOn(kAtId, at);
   ASSERT_EQ(modem.record.SetLineControl(modem.bus(), CHANNEL_DTR_ON), 1);
   ASSERT_EQ(modem.record.SetLineControl(modem.bus(), CHANNEL_RTS_ON), 1);
   ASSERT_TRUE(WaitFor([&] { return phone_->controlLines(0) == 3; }));
@@ -544,10 +534,8 @@ TEST_F(BusChannel, SleepPausesAndWakeResumesTheChannels) {
     return Contains(modem.Received(), "OK") && Contains(at.Received(), "OK") && at.Written().size() == 2;
   }));
   EXPECT_EQ(at.Written(), (std::vector<ULONG>{asleep, 3}));
-  EXPECT_EQ(modem.Stop(), 1);
-  EXPECT_EQ(at.Stop(), 1);
-  Close(modem);
-  Close(at);
+  StopAndClose(modem);
+  StopAndClose(at);
   machine().Unplug();
 }
 
@@ -591,10 +579,8 @@ TEST_F(BusChannel98, AtAndModemChannelsWork) {
   ASSERT_EQ(Bus()->state, NodeState::Started);
   Client at(CHANNEL_KIND_AT);
   Client modem(CHANNEL_KIND_MODEM);
-  BindChild(kAtId, at);
-  BindChild(kModemId, modem);
-  ASSERT_EQ(at.Start(), 1);
-  ASSERT_EQ(modem.Start(), 1);
+  StartOn(kAtId, at);
+  StartOn(kModemId, modem);
   ASSERT_EQ(at.record.SendCommand(at.bus(), NewBuffer("AT\r")), 1);
   ASSERT_TRUE(WaitFor([&] { return Contains(at.Received(), "OK"); })) << at.Received();
   EXPECT_EQ(at.Written(), std::vector<ULONG>{3});
@@ -606,9 +592,7 @@ TEST_F(BusChannel98, AtAndModemChannelsWork) {
   ASSERT_EQ(at.record.SendCommand(at.bus(), NewBuffer("AT\r")), 1);
   ASSERT_TRUE(WaitFor([&] { return at.Written().size() == 2; }));
   EXPECT_EQ(at.Written(), (std::vector<ULONG>{3, 0}));
-  EXPECT_EQ(at.Stop(), 1);
-  EXPECT_EQ(modem.Stop(), 1);
-  Close(at);
-  Close(modem);
+  StopAndClose(at);
+  StopAndClose(modem);
   machine().Unplug();
 }
