@@ -75,6 +75,35 @@ TEST_F(WholeStack, AnAtCommandIsAnsweredThroughTheBus) {
   machine().Unplug();
 }
 
+// 64 KiB written by the application reach the phone whole and in order, one chunk of the
+// AT driver per SEND_ENCAPSULATED_COMMAND.
+TEST_F(WholeStack, A64KiBWriteReachesThePhoneInOrder) {
+  std::string data(64 * 1024, 0);
+  for (size_t i = 0; i < data.size(); i++) data[i] = char('a' + i % 26);  // no line end
+  phone_->clearWireLog();
+  ASSERT_EQ(Transfer(true, data.data(), DWORD(data.size())), data.size());
+  // The port completes the write once the AT driver took it; the chunks follow.
+  std::string sent;
+  size_t commands = 0;
+  for (int waited = 0; waited < 5000 && sent.size() < data.size(); waited += 10) {
+    sim::kernel::Sleep(10);
+    sent.clear();
+    commands = 0;
+    for (const auto& e : phone_->wireLog()) {
+      if (e.kind == sim::phone::WireEvent::Kind::Setup && (e.setup.bmRequestType & 0x60) == 0x20 &&
+          e.setup.bRequest == 0x00) {
+        sent.append(e.data.begin(), e.data.end());
+        EXPECT_LE(e.data.size(), 128u);
+        commands++;
+      }
+    }
+  }
+  EXPECT_EQ(commands, 512u);
+  EXPECT_TRUE(sent == data) << "received " << sent.size() << " bytes";
+  EXPECT_TRUE(CloseHandle(port_));
+  machine().Unplug();
+}
+
 TEST_F(WholeStack, UnplugWithAWriteOnItsWayAndThePortOpen) {
   // The phone takes its time over the command, so the write is still at the bus (and the
   // rest of it queued in the AT driver) when the cable goes.
