@@ -21,10 +21,6 @@ UsbBusDevice* StartedDevice(PDEVICE_OBJECT device) {
   return d && d->Binding.Started ? d : nullptr;
 }
 
-const UCHAR kWorkCommand = 0x00;
-const UCHAR kWorkLineCoding = 0x20;
-const UCHAR kWorkControlLines = 0x22;
-const UCHAR kWorkBreak = 0x23;
 const ULONG kLineCodingBytes = 7;
 
 LONG NTAPI ChannelStart(PDEVICE_OBJECT device, ULONG_PTR) {
@@ -55,7 +51,7 @@ LONG NTAPI SetLineCoding(PDEVICE_OBJECT device, PCHANNEL_LINE_CODING coding) {
   bytes[4] = (UCHAR)coding->StopBits;
   bytes[5] = (UCHAR)coding->Parity;
   bytes[6] = (UCHAR)coding->DataBits;
-  if (d->Bus()->PostWork(kWorkLineCoding, d->Binding.Slot, nullptr, bytes, kLineCodingBytes)) return 1;
+  if (d->Bus()->PostWork(UsbBusDevice::kWorkLineCoding, d->Binding.Slot, nullptr, bytes, kLineCodingBytes)) return 1;
   WdmFree(bytes);
   return 0;
 }
@@ -69,7 +65,7 @@ LONG NTAPI SetLineControl(PDEVICE_OBJECT device, ULONG_PTR code) {
     auto* value = static_cast<PUSHORT>(WdmAllocate(sizeof(USHORT)));
     if (!value) return 0;
     *value = code == CHANNEL_BREAK_ON ? 0xFFFF : 0;
-    if (bus->PostWork(kWorkBreak, slot, nullptr, value, sizeof(USHORT))) return 1;
+    if (bus->PostWork(UsbBusDevice::kWorkBreak, slot, nullptr, value, sizeof(USHORT))) return 1;
     WdmFree(value);
     return 0;
   }
@@ -91,7 +87,7 @@ LONG NTAPI SetLineControl(PDEVICE_OBJECT device, ULONG_PTR code) {
   KeReleaseSpinLock(&bus->BindingLock, irql);
   if (!changed) return 1;
   // The worker sends the word as it is when it gets there.
-  return bus->PostWork(kWorkControlLines, slot, nullptr, &channel.ControlLines, sizeof(USHORT));
+  return bus->PostWork(UsbBusDevice::kWorkControlLines, slot, nullptr, &channel.ControlLines, sizeof(USHORT));
 }
 
 LONG NTAPI WriteBuffer(PDEVICE_OBJECT device, PCHANNEL_BUFFER buffer) {
@@ -100,7 +96,7 @@ LONG NTAPI WriteBuffer(PDEVICE_OBJECT device, PCHANNEL_BUFFER buffer) {
   if (d->Binding.Kind == CHANNEL_KIND_AT) {
     // SEND_ENCAPSULATED_COMMAND carries at most 0xFFFF bytes.
     if (buffer->Length > 0xFFFF) return 0;
-    return d->Bus()->PostWork(kWorkCommand, d->Binding.Slot, buffer, nullptr, 0);
+    return d->Bus()->PostWork(UsbBusDevice::kWorkCommand, d->Binding.Slot, buffer, nullptr, 0);
   }
   return d->Bus()->SubmitWrite(d->Binding.Slot, d->Binding.Kind, buffer);
 }
@@ -266,8 +262,6 @@ NTSTATUS UsbBusDevice::DeviceControl(PIRP Irp) {
 
 namespace {
 
-const UCHAR kRequestActivate = 0x60;
-
 BOOLEAN IsDataKind(UCHAR kind) {
   return kind == CHANNEL_KIND_MODEM || kind == CHANNEL_KIND_OBEX || kind == CHANNEL_KIND_EXTRA;
 }
@@ -279,11 +273,7 @@ LONG UsbBusDevice::StartChannel(UsbBusDevice* Bound) {
   UCHAR kind = Bound->Binding.Kind;
   UsbSlotChannel& channel = Channels[slot];
   // The reply to the activation arrives on the slot's reader.
-  KIRQL irql;
-  KeAcquireSpinLock(&channel.NotifyLock, &irql);
-  BOOLEAN stopped = channel.NotifyState == kNotifyStopped;
-  KeReleaseSpinLock(&channel.NotifyLock, irql);
-  if (stopped) {
+  if (ReaderStopped(slot)) {
     Pipes[slot][UsbPipeInterruptIn].ResetPipe();
     ArmNotification(slot);
   }
@@ -297,19 +287,15 @@ LONG UsbBusDevice::StartChannel(UsbBusDevice* Bound) {
   if (IsDataKind(kind)) {
     Pipes[slot][UsbPipeBulkIn].ResetPipe();
     Pipes[slot][UsbPipeBulkOut].ResetPipe();
-    KeAcquireSpinLock(&channel.InLock, &irql);
-    channel.InHold = 0;
-    channel.InPending = 1;
-    KeClearEvent(&channel.InDrained);
-    KeReleaseSpinLock(&channel.InLock, irql);
   }
+  KIRQL irql;
   KeAcquireSpinLock(&BindingLock, &irql);
   channel.ControlLines = 0;
   channel.SerialState = 0;
   channel.Active = TRUE;
   Bound->Binding.Started = TRUE;
   KeReleaseSpinLock(&BindingLock, irql);
-  if (IsDataKind(kind)) StartReception(slot, kind);
+  if (IsDataKind(kind)) BeginReception(slot, kind);
   return 1;
 }
 
@@ -321,13 +307,7 @@ LONG UsbBusDevice::StopChannel(UsbBusDevice* Bound) {
   // Connected unless the hub says otherwise.
   NTSTATUS status = Usb.GetPortStatus(&port);
   BOOLEAN connected = !NT_SUCCESS(status) || (port & USBD_PORT_CONNECTED);
-  if (connected) {
-    KIRQL irql;
-    KeAcquireSpinLock(&channel.NotifyLock, &irql);
-    BOOLEAN stopped = channel.NotifyState == kNotifyStopped;
-    KeReleaseSpinLock(&channel.NotifyLock, irql);
-    if (stopped && PnpState == kStateStarted) ArmNotification(slot);
-  }
+  if (connected && PnpState == kStateStarted && ReaderStopped(slot)) ArmNotification(slot);
   if (IsDataKind(kind)) {
     StopReception(slot);
     AbortWrites(slot, TRUE);

@@ -141,6 +141,24 @@ class UsbBusDevice : public WdmPnpDevice {
   static const ULONG kNotifyStopped = 2;
   // InErrors value of a stopped reception.
   static const ULONG kReceptionStopped = 256;
+  // How long a stop waits before it aborts again: a read submitted while the stop was
+  // aborting or cancelling the others is caught by the next round (100 ms, relative).
+  static constexpr LONGLONG kStopRetry = -100 * 10000LL;
+
+  // Work codes of the worker's queue.
+  static const UCHAR kWorkCommand = 0x00;
+  static const UCHAR kWorkResponse = 0x01;
+  static const UCHAR kWorkLineCoding = 0x20;
+  static const UCHAR kWorkControlLines = 0x22;
+  static const UCHAR kWorkBreak = 0x23;
+  static const UCHAR kWorkResume = 0x50;
+  static const UCHAR kWorkRemoval = 0x51;
+  static const UCHAR kWorkPowerDown = 0x52;
+
+  // Vendor requests of function control, each answered by notification 0x31.
+  static const UCHAR kRequestActivate = 0x60;
+  static const UCHAR kRequestProbe = 0x62;
+  static const UCHAR kRequestDisable = 0x63;
 
   // Bus-FDO role: attached above the phone's PDO.
   UsbBusDevice(const WdmDeviceCreation& creation, PDEVICE_OBJECT PhysicalDeviceObject, ULONG Unit);
@@ -187,6 +205,8 @@ class UsbBusDevice : public WdmPnpDevice {
   NTSTATUS CreateChildren();
   // Notification readers and function probes of the mode's slots.
   void SetUpChannels();
+  // The slot's notification reader has ended (nothing below, no completion on its way).
+  BOOLEAN ReaderStopped(ULONG Slot);
   void StopNotifications();
   // Vendor request 0x60, 0x62 or 0x63 to a slot, answered by notification 0x31: 1 when
   // the phone confirmed. PASSIVE_LEVEL only.
@@ -196,6 +216,7 @@ class UsbBusDevice : public WdmPnpDevice {
   // The slot a kind binds to, or -1 for a kind this mode does not know.
   LONG SlotOfKind(UCHAR Kind) const;
   // Bulk data of slots 0 and 1.
+  void BeginReception(ULONG Slot, UCHAR Kind);
   void StartReception(ULONG Slot, UCHAR Kind);
   void StopReception(ULONG Slot);
   void AbortWrites(ULONG Slot, BOOLEAN Silent);

@@ -9,12 +9,8 @@ const ULONG kNotifyBufferSize = 16;
 const UCHAR kNotifyVendorReply = 0x31;
 const UCHAR kNotifySerialState = 0x20;
 const UCHAR kNotifyResponseAvailable = 0x01;
-const UCHAR kRequestActivate = 0x60;
-const UCHAR kRequestProbe = 0x62;
-const UCHAR kRequestDisable = 0x63;
 const ULONG kRequestTimeoutMs = 500;
 const LONGLONG kReplyTimeout = -10000000;  // 1 s, relative
-const LONGLONG kStopRetry = -100 * 10000LL;  // 100 ms, relative
 
 struct FunctionRequest {
   struct _URB_CONTROL_VENDOR_OR_CLASS_REQUEST Urb;
@@ -115,7 +111,7 @@ BOOLEAN UsbBusDevice::OnNotification(UsbSlotChannel* Channel, const UCHAR* Buffe
       if (!Channel->Owner) break;
       // Without memory for the work the response would never be read: the reader stops
       // rather than pretend it still listens.
-      if (!PostWork(0x01, Channel->Index, nullptr, nullptr, 0)) return FALSE;
+      if (!PostWork(kWorkResponse, Channel->Index, nullptr, nullptr, 0)) return FALSE;
       break;
     default:
       break;
@@ -171,17 +167,20 @@ LONG UsbBusDevice::SendFunctionRequest(UCHAR Request, USHORT Value, ULONG SlotIn
   return channel.ReplyOk ? 1 : 0;
 }
 
+BOOLEAN UsbBusDevice::ReaderStopped(ULONG SlotIndex) {
+  KIRQL irql;
+  KeAcquireSpinLock(&Channels[SlotIndex].NotifyLock, &irql);
+  BOOLEAN stopped = Channels[SlotIndex].NotifyState == kNotifyStopped;
+  KeReleaseSpinLock(&Channels[SlotIndex].NotifyLock, irql);
+  return stopped;
+}
+
 void UsbBusDevice::SetUpChannels() {
   if (UsbMode < 1 || UsbMode > 3) return;
   ULONG slots = UsbMode == 3 ? 2 : 3;
   // A reader still running keeps its read: a second one would take over its record.
   for (ULONG s = 0; s < slots; s++) {
-    KIRQL irql;
-    KeAcquireSpinLock(&Channels[s].NotifyLock, &irql);
-    BOOLEAN stopped = Channels[s].NotifyState == kNotifyStopped;
-    if (stopped) KeClearEvent(&Channels[s].NotifyEvent);
-    KeReleaseSpinLock(&Channels[s].NotifyLock, irql);
-    if (stopped) ArmNotification(s);
+    if (ReaderStopped(s)) ArmNotification(s);
   }
   for (ULONG s = 0; s < slots; s++) Channels[s].ProbeOk = SendFunctionRequest(kRequestProbe, SlotFunction(s), s) != 0;
 }
@@ -190,9 +189,8 @@ void UsbBusDevice::SetUpChannels() {
 // arrives on the reader, which it also stops).
 void UsbBusDevice::ShutDownChannels() {
   if (UsbMode < 1 || UsbMode > 3) return;
-  static const ULONG kOrder[kSlots] = {0, 1, 2};
-  for (ULONG i = 0; i < kSlots; i++) {
-    if (Channels[kOrder[i]].Active) SendFunctionRequest(kRequestActivate, 0, kOrder[i]);
+  for (ULONG s = 0; s < kSlots; s++) {
+    if (Channels[s].Active) SendFunctionRequest(kRequestActivate, 0, s);
   }
   for (ULONG s = 0; s < kSlots; s++) {
     if (Channels[s].ProbeOk) {
@@ -249,14 +247,6 @@ void UsbBusDevice::StopNotifications() {
 
 // ---- Power --------------------------------------------------------------------------------
 
-namespace {
-
-const UCHAR kWorkResume = 0x50;
-const UCHAR kWorkPowerDown = 0x52;
-const UCHAR kWorkControlLines = 0x22;
-
-}  // namespace
-
 // DeviceState to the function driver of every active slot.
 void UsbBusDevice::TellDeviceState(ULONG On) {
   for (ULONG s = 0; s < kSlots; s++) {
@@ -293,12 +283,7 @@ NTSTATUS UsbBusDevice::OnDevicePowerUp() {
     SendFunctionRequest(kRequestActivate, code, s);
     Pipes[s][UsbPipeBulkIn].ResetPipe();
     Pipes[s][UsbPipeBulkOut].ResetPipe();
-    KIRQL irql;
-    KeAcquireSpinLock(&Channels[s].InLock, &irql);
-    Channels[s].InPending = 1;
-    KeClearEvent(&Channels[s].InDrained);
-    KeReleaseSpinLock(&Channels[s].InLock, irql);
-    StartReception(s, code);
+    BeginReception(s, code);
     if (s == 0 && UsbMode != 3) PostWork(kWorkControlLines, 0, nullptr, &Channels[0].ControlLines, 2);
   }
   if (Channels[2].Active) SendFunctionRequest(kRequestActivate, CHANNEL_KIND_AT, 2);

@@ -18,10 +18,6 @@ BOOLEAN IsRemovalStatus(NTSTATUS status) {
   return status == STATUS_NO_SUCH_DEVICE || status == STATUS_DEVICE_NOT_CONNECTED || status == STATUS_DEVICE_REMOVED;
 }
 
-// How long StopReception waits before it cancels again: a read submitted while the stop
-// was cancelling the others is caught by the next round.
-const LONGLONG kDrainRetry = -100 * 10000LL;  // 100 ms, relative
-
 }  // namespace
 
 // ---- Calls into the slot's owner ------------------------------------------------------------
@@ -156,6 +152,17 @@ void UsbBusDevice::SubmitReads(UsbReadRecord* Record) {
   }
 }
 
+// Reception switched on afresh (channel start, resume): the bias count, then the first read.
+void UsbBusDevice::BeginReception(ULONG SlotIndex, UCHAR Kind) {
+  UsbSlotChannel& channel = Channels[SlotIndex];
+  KIRQL irql;
+  KeAcquireSpinLock(&channel.InLock, &irql);
+  channel.InPending = 1;
+  KeClearEvent(&channel.InDrained);
+  KeReleaseSpinLock(&channel.InLock, irql);
+  StartReception(SlotIndex, Kind);
+}
+
 void UsbBusDevice::StartReception(ULONG SlotIndex, UCHAR Kind) {
   UsbSlotChannel& channel = Channels[SlotIndex];
   KIRQL irql;
@@ -280,7 +287,7 @@ void UsbBusDevice::StopReception(ULONG SlotIndex) {
     KeReleaseSpinLock(&channel.InLock, irql);
     if (drained) return;
     LARGE_INTEGER retry;
-    retry.QuadPart = kDrainRetry;
+    retry.QuadPart = kStopRetry;
     if (KeWaitForSingleObject(&channel.InDrained, Executive, KernelMode, FALSE, &retry) == STATUS_TIMEOUT) {
       Pipes[SlotIndex][UsbPipeBulkIn].AbortPipe();
     }
@@ -388,7 +395,7 @@ void UsbBusDevice::AbortWrites(ULONG SlotIndex, BOOLEAN Silent) {
     KeReleaseSpinLock(&channel.OutLock, irql);
     if (!pending) return;
     LARGE_INTEGER retry;
-    retry.QuadPart = kDrainRetry;
+    retry.QuadPart = kStopRetry;
     if (KeWaitForSingleObject(&channel.OutDrained, Executive, KernelMode, FALSE, &retry) == STATUS_TIMEOUT) {
       Pipes[SlotIndex][UsbPipeBulkOut].AbortPipe();
     }

@@ -5,15 +5,6 @@
 
 namespace {
 
-const UCHAR kWorkCommand = 0x00;
-const UCHAR kWorkResponse = 0x01;
-const UCHAR kWorkLineCoding = 0x20;
-const UCHAR kWorkControlLines = 0x22;
-const UCHAR kWorkBreak = 0x23;
-const UCHAR kWorkResume = 0x50;
-const UCHAR kWorkRemoval = 0x51;
-const UCHAR kWorkPowerDown = 0x52;
-
 const ACCESS_MASK kWorkerAccess = 0x1F03FF;
 const KPRIORITY kWorkerPriority = 16;
 const ULONG kClassRequestTimeoutMs = 200;
@@ -21,7 +12,9 @@ const ULONG kClassRequestTimeout98Ms = 100;
 const ULONG kAtSlot = 2;
 const ULONG kMaxResponsesPerNotice = 16;
 
-BOOLEAN OwnsParameter(UCHAR code) { return code == kWorkLineCoding || code == kWorkBreak; }
+BOOLEAN OwnsParameter(UCHAR code) {
+  return code == UsbBusDevice::kWorkLineCoding || code == UsbBusDevice::kWorkBreak;
+}
 
 }  // namespace
 
